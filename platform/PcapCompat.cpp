@@ -1,0 +1,105 @@
+#include "platform/PcapCompat.h"
+
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+void CopyError(char* errorText, const char* text) {
+    std::snprintf(errorText, PCAP_ERRBUF_SIZE, "%s", text);
+}
+
+// Activation failures keep the library's words; a warning (positive result) is not a failure.
+pcap_t* Activate(pcap_t* handle, char* errorText) {
+    int status = pcap_activate(handle);
+    if (status < 0) {
+        if (status == PCAP_ERROR) {
+            CopyError(errorText, pcap_geterr(handle));
+        } else {
+            std::snprintf(errorText, PCAP_ERRBUF_SIZE, "%s: %s", pcap_statustostr(status),
+                          pcap_geterr(handle));
+        }
+        pcap_close(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+}  // namespace
+
+pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
+                        char* errorText) {
+    errorText[0] = '\0';
+    pcap_t* handle = pcap_create(device, errorText);
+    if (handle == nullptr) return nullptr;
+    if (pcap_set_snaplen(handle, snapLength) != 0 ||
+        pcap_set_promisc(handle, promiscuous ? 1 : 0) != 0 ||
+        pcap_set_timeout(handle, readTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0) {
+        CopyError(errorText, pcap_geterr(handle));
+        pcap_close(handle);
+        return nullptr;
+    }
+    handle = Activate(handle, errorText);
+    if (handle == nullptr) return nullptr;
+    if (pcap_setnonblock(handle, 1, errorText) != 0 || pcap_get_selectable_fd(handle) < 0) {
+        if (errorText[0] == '\0') CopyError(errorText, "no selectable descriptor");
+        pcap_close(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs) {
+    int result = pcap_next_ex(capture, header, data);
+    if (result != 0) return result;
+    pollfd descriptor{pcap_get_selectable_fd(capture), POLLIN, 0};
+    int ready = ::poll(&descriptor, 1, readTimeoutMs);
+    if (ready < 0) return errno == EINTR ? 0 : PCAP_ERROR;
+    if (ready == 0) return 0;
+    if (descriptor.revents & (POLLERR | POLLNVAL)) {
+        // An interface that went away: let the library report it as a read error.
+        result = pcap_next_ex(capture, header, data);
+        return result == 0 ? PCAP_ERROR : result;
+    }
+    return pcap_next_ex(capture, header, data);
+}
+
+pcap_t* OpenSendHandle(const char* device, char* errorText) {
+    errorText[0] = '\0';
+    pcap_t* handle = pcap_create(device, errorText);
+    if (handle == nullptr) return nullptr;
+    // Smallest capture settings: the handle never reads.
+    pcap_set_snaplen(handle, 64);
+    pcap_set_buffer_size(handle, 64 * 1024);
+    handle = Activate(handle, errorText);
+    if (handle == nullptr) return nullptr;
+    bpf_insn rejectAll = BPF_STMT(BPF_RET | BPF_K, 0);
+    bpf_program program{1, &rejectAll};
+    if (pcap_setfilter(handle, &program) != 0) {
+        CopyError(errorText, pcap_geterr(handle));
+        pcap_close(handle);
+        return nullptr;
+    }
+    pcap_setdirection(handle, PCAP_D_IN);
+    return handle;
+}
+
+int InterfaceMtu(const char* device) {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return 0;
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device);
+    int mtu = ::ioctl(s, SIOCGIFMTU, &request) == 0 ? request.ifr_mtu : 0;
+    ::close(s);
+    return mtu;
+}
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+// libpcap on Linux, shaped the way the packet workers expect a WinPcap live capture to behave:
+//  - OpenLiveCapture: pcap_open_live(snaplen, promisc, read time-out) with every frame handed
+//    over as soon as it arrives (immediate mode stands in for pcap_setmintocopy(1)), and the
+//    handle left non-blocking so that NextFrame can bound a read;
+//  - NextFrame: pcap_next_ex whose wait is really bounded by the read time-out (on Linux the
+//    library's own time-out does not end a blocking read on a quiet interface);
+//  - OpenSendHandle: a second handle on the same interface used only to inject frames, so
+//    senders never share the reading handle with the thread that reads it.
+// A handle is used by one thread at a time unless its owner says otherwise.
+#pragma once
+
+#include <pcap/pcap.h>
+
+namespace platform {
+
+// Returns an activated handle, or nullptr with the library's error text in `errorText`
+// (PCAP_ERRBUF_SIZE bytes).
+pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
+                        char* errorText);
+
+// One frame: 1 with the frame, 0 when `readTimeoutMs` passed without one, negative on an
+// error. Drains frames already queued without any extra system call.
+int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs);
+
+// A handle for pcap_sendpacket only: its kernel filter admits no frame, so it never queues
+// traffic. nullptr with the error text on failure.
+pcap_t* OpenSendHandle(const char* device, char* errorText);
+
+// The interface's MTU, or 0 when it cannot be read.
+int InterfaceMtu(const char* device);
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+// Winsock-shaped stand-ins on POSIX sockets, so that the link and the packet workers keep the
+// shape of their design: SOCKET handles, INVALID_SOCKET, SOCKET_ERROR, closesocket, a
+// non-blocking switch, WSAGetLastError with WSAEWOULDBLOCK, and readiness waits. Any thread.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+constexpr int WSAEWOULDBLOCK = 10035;
+
+// Closes a socket handle; the result is not examined by callers.
+int closesocket(SOCKET s);
+
+// The error of the last failed socket call on this thread; EAGAIN/EWOULDBLOCK/EINPROGRESS read
+// as WSAEWOULDBLOCK, every other error as its errno value.
+int WSAGetLastError();
+
+namespace platform {
+
+// ioctlsocket(FIONBIO): true when the mode was set.
+bool SetNonBlocking(SOCKET s, bool nonBlocking);
+
+// One socket's readiness, as select() on a set holding that socket alone would report it:
+// 1 ready, 0 time-out, SOCKET_ERROR on failure. Uses poll(), so any descriptor value works.
+int WaitReadable(SOCKET s, int milliseconds);
+int WaitWritable(SOCKET s, int milliseconds);
+
+// send() that never raises SIGPIPE on a connection the peer has closed.
+long SendNoSignal(SOCKET s, const void* data, std::size_t length);
+
+// Socket library start-up and release (WSAStartup/WSACleanup). Start-up makes a send on a
+// closed connection an error rather than a process-ending signal. 0 on success.
+int SocketStartup();
+void SocketCleanup();
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// Thread start, wait and release with the meaning of the runtime's _beginthreadex,
+// WaitForSingleObject(INFINITE) and CloseHandle, plus Sleep. Used by CWorkerThread on the
+// owner's thread; the handle is a plain number so the worker's fields stay as designed.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using ThreadHandle = std::uintptr_t;  // 0: no thread
+using ThreadProc = unsigned (*)(void* argument);
+
+// Starts `proc(argument)` at once; writes a process-unique identifier. Returns 0 on failure.
+ThreadHandle BeginThread(ThreadProc proc, void* argument, unsigned* threadIdentifier);
+
+// Waits without a time limit until the thread has ended. May be called more than once.
+void WaitForThread(ThreadHandle handle);
+
+// Exit code of an ended thread (the procedure's result); false while it still runs.
+bool GetExitCodeThread(ThreadHandle handle, unsigned* exitCode);
+
+// Releases the handle; a thread still running is detached. False for handle 0.
+bool CloseThreadHandle(ThreadHandle handle);
+
+}  // namespace platform
+
+// Suspends the calling thread for `milliseconds`.
+void Sleep(unsigned milliseconds);

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/WorkerThread.h"
+#include "platform/Trace.h"
+
+namespace {
+
+std::mutex g_linesMutex;
+std::vector<std::string> g_lines;
+
+void CollectLine(const char* line) {
+    std::lock_guard lock(g_linesMutex);
+    g_lines.emplace_back(line);
+}
+
+class TraceCapture {
+public:
+    TraceCapture() {
+        std::lock_guard lock(g_linesMutex);
+        g_lines.clear();
+        platform::SetTraceSink(&CollectLine);
+    }
+    ~TraceCapture() { platform::SetTraceSink(nullptr); }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(g_linesMutex);
+        return g_lines;
+    }
+};
+
+// Counts its passes and returns a chosen exit code; loops until stopped unless `passLimit`.
+class CCountingWorker : public CWorkerThread {
+public:
+    explicit CCountingWorker(unsigned exitCode = 0, int passLimit = -1)
+        : m_exitCode(exitCode), m_passLimit(passLimit) {}
+    ~CCountingWorker() override = default;
+    unsigned Run() override {
+        m_runs.fetch_add(1);
+        while (IsRunning()) {
+            int passes = m_passes.fetch_add(1) + 1;
+            if (m_passLimit >= 0 && passes >= m_passLimit) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return m_exitCode;
+    }
+    std::atomic<int> m_runs{0};
+    std::atomic<int> m_passes{0};
+
+private:
+    unsigned m_exitCode;
+    int m_passLimit;
+};
+
+template <typename Predicate>
+bool WaitUntil(Predicate predicate, int milliseconds = 2000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return predicate();
+}
+
+TEST(WorkerThread, JoinWithoutLaunchOnlyTracesAndReturns) {
+    TraceCapture trace;
+    CCountingWorker worker;
+    worker.Join();
+    EXPECT_EQ(trace.Lines(), (std::vector<std::string>{"Waiting for 0x0\n", "Wait done\n"}));
+    EXPECT_EQ(worker.m_runs.load(), 0);
+}
+
+TEST(WorkerThread, StopRightAfterLaunchEndsAtFirstPoll) {
+    CCountingWorker worker;
+    worker.Launch();
+    worker.RequestStop();
+    worker.Join();
+    EXPECT_EQ(worker.m_runs.load(), 1);
+    EXPECT_LE(worker.m_passes.load(), 1);
+    worker.Join();  // a second Join returns at once
+}
+
+TEST(WorkerThread, StopBeforeLaunchIsForgotten) {
+    CCountingWorker worker;
+    worker.RequestStop();
+    worker.Launch();
+    ASSERT_TRUE(WaitUntil([&] { return worker.m_passes.load() >= 3; }));
+    EXPECT_TRUE(worker.IsRunning());
+    worker.RequestStop();
+    worker.Join();
+}
+
+TEST(WorkerThread, ExitCodeIsRunsResultAndRelaunchAfterJoinStartsANewThread) {
+    CCountingWorker worker(7, 5);
+    worker.Launch();
+    unsigned first = worker.GetThreadIdentifier();
+    unsigned code = 0;
+    ASSERT_TRUE(WaitUntil([&] { return worker.GetExitCode(&code); }));
+    EXPECT_EQ(code, 7u);
+    // Ended but not joined: Launch joins the old thread and starts a new one.
+    worker.Launch();
+    EXPECT_NE(worker.GetThreadIdentifier(), first);
+    ASSERT_TRUE(WaitUntil([&] { return worker.m_runs.load() == 2; }));
+    worker.RequestStop();
+    worker.Join();
+    EXPECT_EQ(worker.m_runs.load(), 2);
+    EXPECT_NE(worker.GetThreadIdentifier(), 0u);  // the identifier survives Join
+}
+
+TEST(WorkerThread, CommandsAreTakenOnceAndKeepTheLastWord) {
+    CCountingWorker worker;
+    EXPECT_FALSE(worker.TakeCommand());
+    worker.PostCommand(3);
+    worker.PostCommand(-9);
+    EXPECT_TRUE(worker.TakeCommand());
+    EXPECT_FALSE(worker.TakeCommand());
+    EXPECT_EQ(worker.GetCommand(), -9);
+}
+
+}  // namespace
