@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,6 +73,12 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(size());
+    // The layout's widths were made for a narrow 8-point face; a semi-condensed 8-point sans
+    // (at 7.5 points, as DejaVu-like faces run large) keeps every caption inside its rectangle.
+    QFont face = font();
+    face.setStretch(QFont::SemiCondensed);
+    face.setPointSizeF(7.5);
+    setFont(face);
     m_icon = QIcon(QStringLiteral(":/icon/128"));
 }
 
