@@ -10,9 +10,12 @@
 //    byte for byte. No blank line is written between sections.
 //  - Line ends: CRLF and LF are both read. Lines that a write adds or rewrites end like the file's
 //    first line does; a new (or single-line, unterminated) file gets CRLF, as on Windows.
-//  - The file is replaced atomically (temporary file in the same folder, flushed, renamed), so a
-//    failure at any point leaves the old file whole. A file that has no write permission bit, or
-//    that the caller may not write, is left alone, even for root (as a read-only file on Windows).
+//  - The file is replaced atomically (temporary file ".NAME.PID.N.tmp" in the same folder, flushed,
+//    renamed), so a failure at any point leaves the old file whole; a crash may leave the
+//    temporary file behind. Permissions and owner are kept; a symbolic link is followed. A file
+//    that cannot be read is never replaced, and a write that changes nothing writes nothing. A file
+//    that has no write permission bit, or that the caller may not write, is left alone, even for
+//    root (as a read-only file on Windows).
 // Called from the UI thread only; nothing coordinates several processes that share one file.
 #pragma once
 
@@ -22,7 +25,8 @@
 
 // Copies the value (or `defaultValue`, nullptr meaning "", trailing blanks removed) into
 // `buffer`, cut to size - 1 characters and NUL-terminated; returns the characters copied. A file
-// that is missing, unreadable or larger than 1 MiB reads as empty.
+// that is missing, unreadable or larger than 1 MiB reads as empty. A null section or key reads the
+// default (the forms that list section or key names are not provided).
 unsigned GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
                                   char* buffer, unsigned size, const char* fileName);
 
