@@ -30,6 +30,8 @@ class CArpAgent : public CWorkerThread {
 
     void SetRespond(bool respond);
     // `address` in host order; `macText` as "00:D0:BE:D0:BE:D0" (six hex fields, low 8 bits).
+    // A field that is not a hex number, or follows a missing colon, gives 0, as do all later
+    // fields ("00:D0:zz" gives 00 D0 00 00 00 00); see CArpFrames::ParseMacText.
     void SetVirtualRouter(std::uint32_t address, const char* macText);
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
 
