@@ -19,14 +19,14 @@ namespace uitest {
 // Creates a temporary directory, makes it the working directory for the object's life, and
 // removes it (with its files) afterwards.
 class CTempWorkDir {
-public:
+  public:
     CTempWorkDir();
     ~CTempWorkDir();
     CTempWorkDir(const CTempWorkDir&) = delete;
     CTempWorkDir& operator=(const CTempWorkDir&) = delete;
     const std::string& Path() const { return m_path; }
 
-private:
+  private:
     std::string m_original;
     std::string m_path;
 };
@@ -52,7 +52,7 @@ std::string ControlStates(QWidget* dialog);
 
 // Read-only view of the dialog's engine, for tests (a friend of CVantrellDlg).
 class CVantrellDlgProbe {
-public:
+  public:
     static CArpAgent* ArpAgent(const CVantrellDlg& d) { return d.m_arpAgent; }
     static CLanToTunnel* Forwarder(const CVantrellDlg& d) { return d.m_lanToTunnel; }
     static CTunnelToLan* Injector(const CVantrellDlg& d) { return d.m_tunnelToLan; }

@@ -90,8 +90,10 @@ TEST(VantrellDlgTemplate, CaptionsStatesAndWindowButtons) {
     EXPECT_EQ(Control<QLabel>(&dialog, 1011)->text(), "=>");
     EXPECT_EQ(Control<QLabel>(&dialog, 1012)->text(), "=>");
     EXPECT_EQ(Control<QLabel>(&dialog, 1018)->text(), "Not Connected");
-    const std::pair<int, const char*> boxes[] = {
-        {1016, "TCP"}, {1017, "Initiate Connection"}, {1019, "Auto Start"}, {1020, "Respond to ARP"}};
+    const std::pair<int, const char*> boxes[] = {{1016, "TCP"},
+                                                 {1017, "Initiate Connection"},
+                                                 {1019, "Auto Start"},
+                                                 {1020, "Respond to ARP"}};
     for (auto [id, caption] : boxes) {
         EXPECT_EQ(Control<QCheckBox>(&dialog, id)->text(), caption);
         EXPECT_FALSE(Control<QCheckBox>(&dialog, id)->isChecked()) << id;
@@ -134,8 +136,8 @@ TEST(VantrellDlgInit, SavedValuesGoIntoTheControls) {
     EXPECT_EQ(Control<CIpAddressCtrl>(&dialog, 1000)->GetWindowText(), "10.1.2.0");
     EXPECT_EQ(Control<QLineEdit>(&dialog, 1014)->text(), "02:00:00:00:00:01");
     EXPECT_EQ(Control<QLineEdit>(&dialog, 1005)->text(), "abc");
-    EXPECT_TRUE(Control<QCheckBox>(&dialog, 1016)->isChecked());    // "yes"
-    EXPECT_FALSE(Control<QCheckBox>(&dialog, 1017)->isChecked());   // "true" is no
+    EXPECT_TRUE(Control<QCheckBox>(&dialog, 1016)->isChecked());   // "yes"
+    EXPECT_FALSE(Control<QCheckBox>(&dialog, 1017)->isChecked());  // "true" is no
     EXPECT_FALSE(Control<QCheckBox>(&dialog, 1020)->isChecked());
     EXPECT_EQ(uitest::IniValue("Tunnel", "TCP"), "yes");  // written back unchanged
 }
