@@ -237,6 +237,9 @@ TEST_F(VantrellDlgRun, TrafficFromTheOtherEndShowsOnlyTheIncomingArrow) {
     ASSERT_TRUE(CVantrellDlgProbe::Running(dialog));
     auto* incoming = Control<QLabel>(&dialog, 1012);  // beside "Subnet Other End"
     auto* outgoing = Control<QLabel>(&dialog, 1011);  // beside "Subnet This End"
+    // The template's "=>" captions last until the first tick.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return incoming->text().isEmpty() && outgoing->text().isEmpty(); }, 1000));
 
     const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = Loopback(kListenPort);
