@@ -137,8 +137,17 @@ TEST_F(VantrellDlgRun, AutoStartWithAnUnlistedAdapterStaysStopped) {
     EXPECT_FALSE(Control(&dialog, 1008)->isEnabled());
     EXPECT_EQ(StatusText(dialog), "Not Connected");
     EXPECT_EQ(uitest::ThreadCount(), m_baseThreads + 1);
-    // The list shows the namespace's own adapters: veth0 and loopback.
-    EXPECT_GE(Control<QComboBox>(&dialog, 1010)->findText(kAdapterLabel), 0);
+    // The list shows the namespace's own adapters; choosing one makes Start run on it.
+    auto* list = Control<QComboBox>(&dialog, 1010);
+    const int veth = list->findText(kAdapterLabel);
+    ASSERT_GE(veth, 0);
+    for (int i = 1; i < list->count(); ++i) {
+        EXPECT_LT(list->itemText(i - 1).toLower(), list->itemText(i).toLower());
+    }
+    list->setCurrentIndex(veth);
+    Control<QPushButton>(&dialog, 1007)->click();
+    EXPECT_TRUE(CVantrellDlgProbe::Running(dialog));
+    EXPECT_EQ(uitest::IniValue("This End", "Adaptor"), kAdapterLabel);
 }
 
 // A plain TCP client or server on loopback inside "lan".
