@@ -1,7 +1,7 @@
-// libFuzzer target for CSegmenter. Input: 2 bytes of MTU (big-endian, less 100, so small and
-// negative MTUs occur), 1 byte whose low bit asks for a frame header, then the packet. Checks
-// every segment against the input: it fits the MTU, lies in its buffer, carries its own length
-// and a good header checksum, and the segments' payloads put together are the input's payload.
+// libFuzzer target for CSegmenter. Input: 2 bytes choosing the MTU, 1 byte of flags, then the
+// packet (see below). Checks every segment against the input: it fits the MTU, lies in its buffer,
+// carries its own length and a good header checksum, and the segments' payloads put together are
+// the input's payload.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,14 +35,24 @@ bool HeaderChecksumGood(const std::uint8_t* ip, int size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3 || size > 3 + 65535) return 0;
-    const int mtu = Get16(data) - 100;
+    // Control bytes. MTU: with the top bit set, any value (less 100, so that negative and tiny
+    // MTUs occur); otherwise 28..1527, where cutting happens. Flags: bit 0 asks for a frame
+    // header; bit 1 makes the IP total length match the packet and bit 2 the version 4, so that
+    // well-formed packets, which random bytes rarely are, get cut often.
+    const int selector = Get16(data);
+    const int mtu = (selector & 0x8000) != 0 ? (selector & 0x7FFF) - 100 : 28 + selector % 1500;
     const bool withHeader = (data[2] & 1) != 0;
     const int length = static_cast<int>(size - 3);
     // An exact-size copy, so that any read past the packet is reported.
     std::vector<std::uint8_t> packet(data + 3, data + size);
+    if ((data[2] & 2) != 0 && length >= 4) {
+        packet[2] = static_cast<std::uint8_t>(length >> 8);
+        packet[3] = static_cast<std::uint8_t>(length);
+    }
+    if ((data[2] & 4) != 0 && length >= 1)
+        packet[0] = static_cast<std::uint8_t>(0x40 | (packet[0] & 0x0F));
     const std::vector<std::uint8_t> before = packet;
     static const std::uint8_t kHeader[14] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 8, 0};
-
     static const std::uint8_t kZeros[14] = {};
     CSegmenter segmenter(mtu);
     const CSegmenter::Action action =
