@@ -1,6 +1,7 @@
 // The real program under SIGTERM, SIGINT and SIGHUP: it closes as through the close box (every
 // worker stopped and joined, nothing written) and exits 0; a second signal during the shut-down
 // does no harm.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -49,6 +50,16 @@ bool WaitForInitialisedSettings(int seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+int TaskCount(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    int count = 0;
+    if (DIR* directory = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(directory)) count += entry->d_name[0] != '.';
+        closedir(directory);
+    }
+    return count;
 }
 
 // The wait status, or -1 when the process had not ended after `seconds` (it is then killed).
@@ -106,6 +117,8 @@ TEST(StopSignal, SecondSignalDuringShutdownIsHarmless) {
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(WaitForInitialisedSettings(15));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // workers up and waiting
+        // Auto Start found the adapter: the UI, link, ARP agent, forwarder and injector threads.
+        EXPECT_GE(TaskCount(pid), 5);
         const std::string bytes = uitest::IniBytes();
         ASSERT_EQ(kill(pid, SIGTERM), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
