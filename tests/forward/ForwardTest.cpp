@@ -45,9 +45,26 @@ int CountEntries(const char* directory) {
 // purpose, so the receiving host drops it quietly; `tag` fills the rest.
 std::string PacketForHostB(int length, char tag) {
     std::string packet(static_cast<size_t>(length), tag);
-    const unsigned char header[20] = {0x45, 0, static_cast<unsigned char>(length >> 8),
-                                      static_cast<unsigned char>(length), 0, 0, 0, 0, 64, 253,
-                                      0xDE, 0xAD, 10, 1, 0, 10, 10, 2, 0, 10};
+    const unsigned char header[20] = {0x45,
+                                      0,
+                                      static_cast<unsigned char>(length >> 8),
+                                      static_cast<unsigned char>(length),
+                                      0,
+                                      0,
+                                      0,
+                                      0,
+                                      64,
+                                      253,
+                                      0xDE,
+                                      0xAD,
+                                      10,
+                                      1,
+                                      0,
+                                      10,
+                                      10,
+                                      2,
+                                      0,
+                                      10};
     std::memcpy(packet.data(), header, sizeof header);
     return packet;
 }
@@ -86,8 +103,8 @@ sockaddr_in Address(const char* ip, int port) {
 
 TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFrames) {
     CLanToTunnel forwarder(Ip(127, 0, 0, 1), 9);
-    forwarder.SetSubnets(Ip(10, 1, 0, 7), Ip(255, 255, 255, 0), Ip(10, 2, 0, 0),
-                         Ip(255, 255, 0, 0), "02:00:00:0a:00:01");
+    forwarder.SetSubnets(Ip(10, 1, 0, 7), Ip(255, 255, 255, 0), Ip(10, 2, 0, 0), Ip(255, 255, 0, 0),
+                         "02:00:00:0a:00:01");
     std::vector<uint8_t> frame(60, 0);
     auto put = [&](int at, int a, int b, int c, int d) {
         frame[at] = uint8_t(a), frame[at + 1] = uint8_t(b), frame[at + 2] = uint8_t(c),
@@ -120,7 +137,7 @@ TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFra
 // Both modes.
 
 class TunnelModes : public ::testing::TestWithParam<Mode> {
-protected:
+  protected:
     void SetUp() override {
         REQUIRE_NETWORK_PRIVILEGES();
         ASSERT_TRUE(m_lans.Ok());
@@ -156,13 +173,14 @@ TEST_P(TunnelModes, TwentyMegabytesEachWayAtOnceArriveIntact) {
     const std::string a = m_lans.Host(CTwoLans::kA).Exec(), b = m_lans.Host(CTwoLans::kB).Exec();
     // Each listener is up before its sender starts; every process is bounded by timeout.
     const std::string script =
-        "cd " + d + " && head -c 20000000 /dev/urandom > fromA && head -c 20000000 /dev/urandom"
-        " > fromB && (" + b + "timeout 100 nc -l 5001 > atB & " + a +
-        "timeout 100 nc -l 5002 > atA & " +
+        "cd " + d +
+        " && head -c 20000000 /dev/urandom > fromA && head -c 20000000 /dev/urandom"
+        " > fromB && (" +
+        b + "timeout 100 nc -l 5001 > atB & " + a + "timeout 100 nc -l 5002 > atA & " +
         "for i in $(seq 50); do " + b + "ss -ltn | grep -q :5001 && " + a +
-        "ss -ltn | grep -q :5002 && break; sleep 0.1; done; " + a +
-        "timeout 100 nc -N " + CTwoLans::kHostB + " 5001 < fromA & " + b +
-        "timeout 100 nc -N " + CTwoLans::kHostA + " 5002 < fromB & wait) && "
+        "ss -ltn | grep -q :5002 && break; sleep 0.1; done; " + a + "timeout 100 nc -N " +
+        CTwoLans::kHostB + " 5001 < fromA & " + b + "timeout 100 nc -N " + CTwoLans::kHostA +
+        " 5002 < fromB & wait) && "
         "sha256sum < fromA > sums && sha256sum < atB >> sums && "
         "sha256sum < fromB >> sums && sha256sum < atA >> sums && cat sums";
     auto start = Clock::now();
@@ -209,8 +227,10 @@ TEST_P(TunnelModes, ForwardsOnlyThisSubnetToTheOtherAndCountsAsDesigned) {
 
 TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
     std::atomic<bool> stop{false};
-    std::thread floodA([&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kA), CTwoLans::kHostB, stop, 90); });
-    std::thread floodB([&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kB), CTwoLans::kHostA, stop, 90); });
+    std::thread floodA(
+        [&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kA), CTwoLans::kHostB, stop, 90); });
+    std::thread floodB(
+        [&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kB), CTwoLans::kHostA, stop, 90); });
     // Warm-up cycle, so that what the first run creates once (nothing, we expect) is not
     // counted as a leak.
     m_a->Stop();
@@ -252,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(Forward, TunnelModes, ::testing::Values(Mode::kUdp, Mod
 // TCP mode.
 
 class TcpTunnel : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         REQUIRE_NETWORK_PRIVILEGES();
         ASSERT_TRUE(m_lans.Ok());
@@ -330,7 +350,8 @@ TEST_F(TcpTunnel, APeerThatNeverReadsDoesNotHoldUpStop) {
     ASSERT_GE(peer, 0);
 
     std::atomic<bool> stop{false};
-    std::thread flood([&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kA), CTwoLans::kHostB, stop, 30); });
+    std::thread flood(
+        [&] { CTwoLans::Flood(m_lans.Host(CTwoLans::kA), CTwoLans::kHostB, stop, 30); });
     // Wait until the forwarder is stuck in its send: nothing more gets counted for 0.5 s.
     bool stuck = false;
     m_a->TakeForwardedBytes();
@@ -400,7 +421,7 @@ void CountBindTraces(const char* line) {
 }
 
 class UdpInjector : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         REQUIRE_NETWORK_PRIVILEGES();
         ASSERT_TRUE(m_lans.Ok());
@@ -425,7 +446,7 @@ protected:
 };
 
 TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheDesignedFrames) {
-    ASSERT_EQ(m_lans.Router(CTwoLans::kB).Run("ip link set lan0 mtu 9000") , 0);
+    ASSERT_EQ(m_lans.Router(CTwoLans::kB).Run("ip link set lan0 mtu 9000"), 0);
     ASSERT_EQ(m_lans.Host(CTwoLans::kB).Run("ip link set eth0 mtu 9000"), 0);
     ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_b));
     CInjectedFrames frames(m_lans.Host(CTwoLans::kB), CTwoLans::kMacB);
@@ -440,7 +461,8 @@ TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheDesignedFrames) {
         frame = frames.Next(500);
     }
     EXPECT_EQ(frame, ExpectedFrameOnB(m_lans, small));
-    while (!frames.Next(200).empty()) {}  // repeats that arrived late
+    while (!frames.Next(200).empty()) {
+    }  // repeats that arrived late
     m_b->TakeInjectedBytes();
     Send(0x80, small);
     EXPECT_EQ(frames.Next(2000), ExpectedFrameOnB(m_lans, small));

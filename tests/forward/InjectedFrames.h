@@ -12,14 +12,14 @@
 namespace forwardtest {
 
 class CInjectedFrames {
-public:
+  public:
     CInjectedFrames(const testsupport::CNetNamespace& host, const char* virtualMac);
     ~CInjectedFrames();
     bool Ok() const { return m_capture != nullptr; }
     // The next frame within `milliseconds`; empty when none came.
     std::string Next(int milliseconds);
 
-private:
+  private:
     pcap_t* m_capture = nullptr;
 };
 

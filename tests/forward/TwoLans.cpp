@@ -1,6 +1,7 @@
 #include "tests/forward/TwoLans.h"
 
 #include <arpa/inet.h>
+#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,24 @@ namespace forwardtest {
 
 using testsupport::CNetNamespace;
 
+struct CTwoLans::AdapterRecord {
+    explicit AdapterRecord(const char* ip) {
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, ip, &address.sin_addr);
+        netmask.sin_family = AF_INET;
+        netmask.sin_addr.s_addr = htonl(0xFFFFFF00u);
+        entry.addr = reinterpret_cast<sockaddr*>(&address);
+        entry.netmask = reinterpret_cast<sockaddr*>(&netmask);
+        record.name = name.data();
+        record.addresses = &entry;
+    }
+    std::string name = "lan0";
+    sockaddr_in address{};
+    sockaddr_in netmask{};
+    pcap_addr entry{};
+    pcap_if_t record{};
+};
+
 CTwoLans::CTwoLans() {
     if (!m_hostA.Ok() || !m_routerA.Ok() || !m_routerB.Ok() || !m_hostB.Ok()) return;
     if (!CNetNamespace::Link(m_hostA, "eth0", m_routerA, "lan0") ||
@@ -19,33 +38,25 @@ CTwoLans::CTwoLans() {
         return;
     }
     const std::string hostSetup = "ethtool -K eth0 tso off gso off tx off >/dev/null && ";
-    m_ok = m_hostA.Run(hostSetup + "ip addr add 10.1.0.10/24 dev eth0 && "
-                                   "ip route add 10.2.0.0/24 via 10.1.0.1") == 0 &&
-           m_hostB.Run(hostSetup + "ip addr add 10.2.0.10/24 dev eth0 && "
-                                   "ip route add 10.1.0.0/24 via 10.2.0.1") == 0 &&
-           m_routerA.Run("sysctl -qw net.ipv4.ip_forward=0 && "
-                         "ip addr add 10.1.0.2/24 dev lan0 && "
-                         "ip addr add 10.99.0.1/30 dev wan0") == 0 &&
-           m_routerB.Run("sysctl -qw net.ipv4.ip_forward=0 && "
-                         "ip addr add 10.2.0.2/24 dev lan0 && "
-                         "ip addr add 10.99.0.2/30 dev wan0") == 0;
-    BuildAdapter(m_adapters[kA], "10.1.0.2");
-    BuildAdapter(m_adapters[kB], "10.2.0.2");
+    m_ok = m_hostA.Run(hostSetup +
+                       "ip addr add 10.1.0.10/24 dev eth0 && "
+                       "ip route add 10.2.0.0/24 via 10.1.0.1") == 0 &&
+           m_hostB.Run(hostSetup +
+                       "ip addr add 10.2.0.10/24 dev eth0 && "
+                       "ip route add 10.1.0.0/24 via 10.2.0.1") == 0 &&
+           m_routerA.Run(
+               "sysctl -qw net.ipv4.ip_forward=0 && "
+               "ip addr add 10.1.0.2/24 dev lan0 && "
+               "ip addr add 10.99.0.1/30 dev wan0") == 0 &&
+           m_routerB.Run(
+               "sysctl -qw net.ipv4.ip_forward=0 && "
+               "ip addr add 10.2.0.2/24 dev lan0 && "
+               "ip addr add 10.99.0.2/30 dev wan0") == 0;
+    m_adapters[kA] = std::make_unique<AdapterRecord>("10.1.0.2");
+    m_adapters[kB] = std::make_unique<AdapterRecord>("10.2.0.2");
 }
 
 CTwoLans::~CTwoLans() = default;
-
-void CTwoLans::BuildAdapter(AdapterRecord& adapter, const char* address) {
-    adapter.name = "lan0";
-    adapter.address.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &adapter.address.sin_addr);
-    adapter.netmask.sin_family = AF_INET;
-    adapter.netmask.sin_addr.s_addr = htonl(0xFFFFFF00u);
-    adapter.entry.addr = reinterpret_cast<sockaddr*>(&adapter.address);
-    adapter.entry.netmask = reinterpret_cast<sockaddr*>(&adapter.netmask);
-    adapter.record.name = adapter.name.data();
-    adapter.record.addresses = &adapter.entry;
-}
 
 CTunnelEngine::Settings CTwoLans::Settings(Side side, CTunnelEngine::Mode mode) {
     CTunnelEngine::Settings s;
@@ -59,7 +70,7 @@ CTunnelEngine::Settings CTwoLans::Settings(Side side, CTunnelEngine::Mode mode) 
     s.listenPort = kPort;
     s.virtualAddress = a ? Ip(10, 1, 0, 1) : Ip(10, 2, 0, 1);
     s.virtualMac = a ? kMacA : kMacB;
-    s.adapter = &m_adapters[side].record;
+    s.adapter = &m_adapters[side]->record;
     s.respond = true;
     if (mode == CTunnelEngine::Mode::kUdp) {
         s.mode = mode;

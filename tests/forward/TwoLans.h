@@ -1,19 +1,17 @@
 // Two LANs joined by two tunnel ends, in network namespaces that the fixture creates and removes:
 //
-//   hostA                    routerA                                 routerB                    hostB
-//   10.1.0.10/24             10.1.0.2/24 (lan0)                      (lan0) 10.2.0.2/24         10.2.0.10/24
-//   eth0 ------------------- lan0   [engine A]  wan0 ======== wan0   [engine B]   lan0 --------- eth0
-//   via 10.1.0.1             virtual 10.1.0.1   10.99.0.1/30  10.99.0.2/30  virtual 10.2.0.1    via 10.2.0.1
-//   to 10.2.0.0/24           MAC 02:00:00:0a:00:01                  MAC 02:00:00:0b:00:01      to 10.1.0.0/24
+//   hostA                    routerA                                 routerB hostB 10.1.0.10/24
+//   10.1.0.2/24 (lan0)                      (lan0) 10.2.0.2/24         10.2.0.10/24 eth0
+//   ------------------- lan0   [engine A]  wan0 ======== wan0   [engine B]   lan0 --------- eth0
+//   via 10.1.0.1             virtual 10.1.0.1   10.99.0.1/30  10.99.0.2/30  virtual 10.2.0.1
+//   via 10.2.0.1 to 10.2.0.0/24           MAC 02:00:00:0a:00:01                  MAC
+//   02:00:00:0b:00:01      to 10.1.0.0/24
 //
 // The hosts reach the far LAN only through the virtual router; their veth has segmentation and
 // checksum offloads off, like a host behind a real wire. The routers do not forward IP
 // themselves: only the tunnel carries traffic between the LANs. Engines are created and started
 // inside their router's namespace (Construct, Start), so every thread they launch lives there.
 #pragma once
-
-#include <netinet/in.h>
-#include <pcap/pcap.h>
 
 #include <atomic>
 #include <cstdint>
@@ -32,7 +30,7 @@ constexpr std::uint32_t Ip(int a, int b, int c, int d) {
 }
 
 class CTwoLans {
-public:
+  public:
     enum Side { kA = 0, kB = 1 };
 
     static constexpr const char* kHostA = "10.1.0.10";
@@ -55,7 +53,8 @@ public:
     testsupport::CNetNamespace& Host(Side side) { return side == kA ? m_hostA : m_hostB; }
     testsupport::CNetNamespace& Router(Side side) { return side == kA ? m_routerA : m_routerB; }
 
-    // The settings of one end in the given mode (for TCP, A initiates and B listens). The adapter record is the fixture's.
+    // The settings of one end in the given mode (for TCP, A initiates and B listens). The adapter
+    // record is the fixture's.
     CTunnelEngine::Settings Settings(Side side, CTunnelEngine::Mode mode);
 
     // Engines live inside their router's namespace.
@@ -77,21 +76,16 @@ public:
     // The MAC of a host's eth0, as text.
     std::string HostMac(Side side);
 
-private:
-    struct AdapterRecord {
-        std::string name;
-        sockaddr_in address{};
-        sockaddr_in netmask{};
-        pcap_addr entry{};
-        pcap_if_t record{};
-    };
-    void BuildAdapter(AdapterRecord& adapter, const char* address);
+  private:
+    // An interface record as the capture library lists it (name, IPv4 address and netmask);
+    // defined in the source file, which can include the library after platform/Sockets.h.
+    struct AdapterRecord;
 
     testsupport::CNetNamespace m_hostA{"hostA"};
     testsupport::CNetNamespace m_routerA{"routerA"};
     testsupport::CNetNamespace m_routerB{"routerB"};
     testsupport::CNetNamespace m_hostB{"hostB"};
-    AdapterRecord m_adapters[2];
+    std::unique_ptr<AdapterRecord> m_adapters[2];
     bool m_ok = false;
 };
 
