@@ -399,7 +399,8 @@ TEST_F(TcpTunnel, RecordsRestartWithEveryConnectionAndBadLengthsRecover) {
     for (uint32_t bad : {65527u, 65536u, 0x80000000u}) {
         uint8_t length[4];
         wire::PutRecordLength(length, bad);
-        ASSERT_EQ(::send(second, length, 4, 0), 4);
+        ASSERT_EQ(::send(second, length, 4, MSG_NOSIGNAL), 4)
+            << std::strerror(errno) << "; link: " << m_b->Link().GetStatusText();
         EXPECT_TRUE(ClosedByPeer(second, 3)) << "length " << bad;
         ::close(second);
         second = ConnectToB();
