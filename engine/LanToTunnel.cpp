@@ -114,9 +114,11 @@ void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLeng
         std::memcpy(record + wire::kRecordHeaderSize, packet, static_cast<std::size_t>(length));
         // Gives up once this forwarder is asked to stop, so Stop never waits on a peer that
         // takes no data.
+        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
         int sent = m_tcpLink->SendAll(reinterpret_cast<const char*>(record),
                                       wire::kRecordHeaderSize + length, this);
-        if (sent < 0) m_tcpLink->Recover();
+        // A connection that has replaced the failed one meanwhile is left alone.
+        if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
         Trace("Written %d sytes\n", wire::kRecordHeaderSize + length);
         m_byteCount.fetch_add(length, std::memory_order_relaxed);
     } else {

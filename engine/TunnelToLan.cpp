@@ -86,6 +86,12 @@ bool CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
     return true;
 }
 
+void CTunnelToLan::RecoverConnection() {
+    // The link may already have recovered by itself (Receive met the peer's close) and taken a
+    // new connection meanwhile; that one is left alone.
+    if (m_tcpLink->GetConnectionGeneration() == m_generation) m_tcpLink->Recover();
+}
+
 void CTunnelToLan::TcpStep() {
     std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
     if (generation != m_generation) {
@@ -111,7 +117,7 @@ void CTunnelToLan::TcpStep() {
     if (result == 0) return;
     if (result < 0) {
         m_recordReader.Restart();
-        m_tcpLink->Recover();
+        RecoverConnection();
         return;
     }
     m_tcpMayHaveData = result == wanted;
@@ -124,7 +130,7 @@ void CTunnelToLan::TcpStep() {
         case wire::CRecordReader::Event::kBadLength:
             // Longer than the frame buffer can hold: no resynchronisation within a connection.
             m_tcpMayHaveData = false;
-            m_tcpLink->Recover();
+            RecoverConnection();
             break;
         case wire::CRecordReader::Event::kPacket: {
             const int length = static_cast<int>(m_recordReader.PacketLength());

@@ -39,6 +39,8 @@ class CTunnelToLan : public CWorkerThread {
 
     void TcpStep();
     void UdpStep();
+    // Recover on the link, unless the failure belongs to a connection already replaced.
+    void RecoverConnection();
     bool BindUdp();
     void CloseUdp();
     // Writes the Ethernet header in front of the packet at frame byte 14 and injects the frame;
