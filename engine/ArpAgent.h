@@ -4,14 +4,16 @@
 // launched on every Start, stopped and joined on every Stop.
 // Threads: the UI thread configures it (SetRespond at any time); the agent's thread reads the
 // capture; the injector's thread calls WaitForCapture, Resolve and SendFrame.
-// dialog and the tests use. The implementation may add private members freely.
 #pragma once
 
 #include <pcap/pcap.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "engine/WorkerThread.h"
+#include "platform/ManualResetEvent.h"
 
 struct ArpCacheEntry {
     std::uint32_t address;  // network order; 0 in a free entry
@@ -19,7 +21,7 @@ struct ArpCacheEntry {
 };
 
 class CArpAgent : public CWorkerThread {
-public:
+  public:
     static constexpr int kCacheSize = 500;
 
     CArpAgent();
@@ -27,6 +29,8 @@ public:
 
     void SetRespond(bool respond);
     // `address` in host order; `macText` as "00:D0:BE:D0:BE:D0" (six hex fields, low 8 bits).
+    // A field that is not a hex number, or follows a missing colon, gives 0, as do all later
+    // fields ("00:D0:zz" gives 00 D0 00 00 00 00); see CArpFrames::ParseMacText.
     void SetVirtualRouter(std::uint32_t address, const char* macText);
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
 
@@ -48,4 +52,43 @@ public:
     bool SendFrame(const std::uint8_t* frame, int length);
 
     unsigned Run() override;
+
+  private:
+    // Copies the MAC of the first entry holding `address` under the cache lock; false if none.
+    bool FindInCache(std::uint32_t address, std::uint8_t* mac);
+    // Opens the reading capture and the send handle; the capture is published (and
+    // WaitForCapture returns) before the filter is installed. True when every step succeeded.
+    bool OpenCapture();
+    // Closes the send handle under its lock, then the reading capture (agent thread only, after
+    // the last read).
+    void CloseCapture(pcap_t* capture);
+    // Sends 42 bytes through the send handle while it is open; false otherwise.
+    bool SendLocked(const std::uint8_t* frame, int length);
+
+    pcap_if_t* m_adapter;  // UI thread before Launch; agent thread reads it in OpenCapture
+    // Written by the UI at any time, read once per frame by the agent thread.
+    std::atomic<bool> m_respond;
+    // Cache and next slot: written by the agent thread, read by the agent and the resolver;
+    // guarded by m_cacheMutex so that no lookup sees an entry half written.
+    ArpCacheEntry m_cache[kCacheSize];
+    std::int32_t m_nextSlot;
+    // Written by the resolver (Resolve step 5), read by the agent thread after learning.
+    std::atomic<std::uint32_t> m_awaitedAddress;
+    // Configured by the UI before Launch; the target field (38-41) is written by Resolve under
+    // m_sendMutex together with its send, so a frame never leaves half rewritten.
+    std::uint8_t m_requestTemplate[42];
+    std::uint8_t m_replyTemplate[42];  // agent thread alone while it runs
+    // The reading handle: opened, read and closed by the agent thread only; published for
+    // WaitForCapture, never sent through.
+    std::atomic<pcap_t*> m_capture;
+    platform::CManualResetEvent m_replyEvent;
+
+    std::mutex m_cacheMutex;  // guards m_cache and m_nextSlot; held for one scan at most
+    // Guards m_sendHandle, m_sendOpen and the request template's target field. Held across one
+    // pcap_sendpacket (a packet-socket send), never across a read or a wait.
+    std::mutex m_sendMutex;
+    pcap_t* m_sendHandle;  // opened and closed together with m_capture by the agent thread
+    bool m_sendOpen;
+    // True while Run executes (agent thread writes, WaitForCapture reads).
+    std::atomic<bool> m_runActive;
 };

@@ -1,0 +1,220 @@
+#include "engine/ArpAgent.h"
+
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/ArpFrames.h"
+#include "platform/PcapCompat.h"
+#include "platform/Thread.h"
+#include "platform/Trace.h"
+
+namespace {
+
+constexpr int kSnapLength = 65536;
+constexpr int kReadTimeoutMs = 250;
+constexpr int kResolveWaitMs = 100;
+constexpr unsigned kCapturePollMs = 100;
+// WaitForCapture counts the agent's thread as failed to start when, while the agent is running,
+// no Run has been under way for this many polls (a thread starts within microseconds).
+constexpr int kNotStartedPolls = 10;
+
+}  // namespace
+
+CArpAgent::CArpAgent()
+    : m_adapter(nullptr),
+      m_respond(false),
+      m_cache{},
+      m_nextSlot(0),
+      m_awaitedAddress(0),
+      m_capture(nullptr),
+      m_sendHandle(nullptr),
+      m_sendOpen(false),
+      m_runActive(false) {
+    CArpFrames::BuildRequestTemplate(m_requestTemplate);
+    CArpFrames::BuildReplyTemplate(m_requestTemplate, m_replyTemplate);
+}
+
+// The owner joins before deleting, so Run has closed both handles by now.
+CArpAgent::~CArpAgent() = default;
+
+void CArpAgent::SetRespond(bool respond) {
+    m_respond.store(respond, std::memory_order_relaxed);
+}
+
+void CArpAgent::SetVirtualRouter(std::uint32_t address, const char* macText) {
+    std::uint8_t mac[6];
+    CArpFrames::ParseMacText(macText, mac);
+    std::lock_guard lock(m_sendMutex);
+    CArpFrames::SetVirtualRouter(m_requestTemplate, m_replyTemplate, htonl(address), mac);
+}
+
+void CArpAgent::SetAdapter(pcap_if_t* adapter) {
+    m_adapter = adapter;
+}
+
+const std::uint8_t* CArpAgent::GetVirtualMac() const {
+    return m_requestTemplate + CArpFrames::kEthernetSource;
+}
+
+// Gives up, returning nullptr, as soon as the running flag is down: RequestStop lowers it, and
+// Run lowers it itself whenever it ends on its own (adapter not opened, read error), so an ended
+// thread is seen at once. A thread that failed to start leaves the flag up with no Run under way:
+// that is given up after kNotStartedPolls polls (1 s).
+pcap_t* CArpAgent::WaitForCapture() {
+    int idlePolls = 0;
+    for (;;) {
+        pcap_t* capture = m_capture.load(std::memory_order_acquire);
+        if (capture != nullptr) return capture;
+        if (!IsRunning()) return nullptr;
+        if (m_runActive.load(std::memory_order_acquire)) {
+            idlePolls = 0;
+        } else if (++idlePolls > kNotStartedPolls) {
+            return nullptr;
+        }
+        Sleep(kCapturePollMs);
+    }
+}
+
+const std::uint8_t* CArpAgent::Resolve(std::uint32_t address) {
+    // Owned by the resolving thread: an entry overwritten later never changes what it returned.
+    thread_local std::uint8_t resolved[6];
+    if (FindInCache(address, resolved)) return resolved;
+    {
+        std::lock_guard lock(m_sendMutex);
+        CArpFrames::SetRequestTarget(m_requestTemplate, address);
+        if (m_sendOpen) {
+            pcap_sendpacket(m_sendHandle, m_requestTemplate, CArpFrames::kFrameLength);
+        }
+    }
+    m_replyEvent.Reset();
+    m_awaitedAddress.store(address, std::memory_order_release);
+    m_replyEvent.Wait(kResolveWaitMs);
+    return FindInCache(address, resolved) ? resolved : nullptr;
+}
+
+bool CArpAgent::SendFrame(const std::uint8_t* frame, int length) {
+    if (frame == nullptr || length <= 0) return false;
+    return SendLocked(frame, length);
+}
+
+bool CArpAgent::SendLocked(const std::uint8_t* frame, int length) {
+    std::lock_guard lock(m_sendMutex);
+    return m_sendOpen && pcap_sendpacket(m_sendHandle, frame, length) == 0;
+}
+
+bool CArpAgent::FindInCache(std::uint32_t address, std::uint8_t* mac) {
+    std::lock_guard lock(m_cacheMutex);
+    const ArpCacheEntry* entry = CArpFrames::Find(m_cache, address);
+    if (entry == nullptr) return false;
+    std::memcpy(mac, entry->mac, 6);
+    return true;
+}
+
+bool CArpAgent::OpenCapture() {
+    const char* name = m_adapter != nullptr ? m_adapter->name : nullptr;
+    char errorText[PCAP_ERRBUF_SIZE] = "no adapter chosen";
+    pcap_t* capture = name != nullptr ? platform::OpenLiveCapture(name, kSnapLength, true,
+                                                                  kReadTimeoutMs, errorText)
+                                      : nullptr;
+    if (capture == nullptr) {
+        Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n",
+              name != nullptr ? name : "(none)");
+        // Most often missing privileges: the operator needs the library's own words.
+        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n",
+                     name != nullptr ? name : "(none)", errorText);
+        return false;
+    }
+    // Every send goes through a second, send-only handle opened with the capture, so that no
+    // sender ever shares the reading handle with this thread. Without it there is no capture.
+    pcap_t* sendHandle = platform::OpenSendHandle(name, errorText);
+    if (sendHandle == nullptr) {
+        std::fprintf(stderr, "\nUnable to open the adapter %s for sending: %s\n", name, errorText);
+        pcap_close(capture);
+        return false;
+    }
+    // The reading handle sees only frames that arrive: the replies and requests this agent
+    // sends through the other handle would otherwise be learned (the virtual address) or even
+    // answered, which a single handle that does not see its own frames never did.
+    if (pcap_setdirection(capture, PCAP_D_IN) != 0) {
+        Trace("Unable to capture inbound frames only: %s\n", pcap_geterr(capture));
+    }
+    {
+        std::lock_guard lock(m_sendMutex);
+        m_sendHandle = sendHandle;
+        m_sendOpen = true;
+    }
+    m_capture.store(capture, std::memory_order_release);
+
+    bpf_program program;
+    if (pcap_compile(capture, &program, "arp", 1, CArpFrames::FilterNetmask(m_adapter)) < 0) {
+        std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
+        return false;
+    }
+    int installed = pcap_setfilter(capture, &program);
+    pcap_freecode(&program);
+    if (installed < 0) {
+        std::fprintf(stderr, "\nError setting the filter.\n");
+        return false;
+    }
+    // Every frame is handed over at once: OpenLiveCapture switched on immediate mode, which
+    // stands in for a 1-byte minimum copy size.
+    return true;
+}
+
+void CArpAgent::CloseCapture(pcap_t* capture) {
+    {
+        // After this block no sender can reach the send handle, whoever still holds the
+        // pointer that WaitForCapture gave out.
+        std::lock_guard lock(m_sendMutex);
+        m_sendOpen = false;
+        if (m_sendHandle != nullptr) pcap_close(m_sendHandle);
+        m_sendHandle = nullptr;
+    }
+    m_capture.store(nullptr, std::memory_order_release);
+    pcap_close(capture);
+}
+
+unsigned CArpAgent::Run() {
+    m_runActive.store(true, std::memory_order_release);
+    OpenCapture();
+    pcap_t* capture = m_capture.load(std::memory_order_relaxed);
+    if (capture != nullptr) {
+        for (;;) {
+            pcap_pkthdr* header;
+            const u_char* data;
+            int result = platform::NextFrame(capture, &header, &data, kReadTimeoutMs);
+            if (result < 0) break;
+            if (!IsRunning()) break;
+            if (result == 0) continue;
+            if (header->caplen < static_cast<bpf_u_int32>(CArpFrames::kFrameLength)) continue;
+
+            if (CArpFrames::IsReply(data, header->caplen)) {
+                Trace("Packet appears to be valid ARP IP= %d.%d.%d.%d\n",
+                      data[CArpFrames::kSenderAddress], data[CArpFrames::kSenderAddress + 1],
+                      data[CArpFrames::kSenderAddress + 2], data[CArpFrames::kSenderAddress + 3]);
+                std::uint32_t learned = 0;
+                bool stored;
+                {
+                    std::lock_guard lock(m_cacheMutex);
+                    stored = CArpFrames::Learn(m_cache, &m_nextSlot, data, &learned);
+                }
+                if (stored && learned == m_awaitedAddress.load(std::memory_order_acquire)) {
+                    m_replyEvent.Set();
+                }
+            }
+            if (CArpFrames::ShouldAnswer(data, header->caplen, m_replyTemplate,
+                                         m_respond.load(std::memory_order_relaxed))) {
+                CArpFrames::FillReply(m_replyTemplate, data);
+                SendLocked(m_replyTemplate, CArpFrames::kFrameLength);  // result ignored
+            }
+        }
+        CloseCapture(capture);
+    }
+    // Ended on its own (no adapter, read error) or asked to: either way WaitForCapture must stop
+    // waiting, so the running flag comes down here too. Launch raises it again.
+    CWorkerThread::RequestStop();
+    m_runActive.store(false, std::memory_order_release);
+    return 0;
+}

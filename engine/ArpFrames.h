@@ -1,0 +1,83 @@
+// The ARP agent's decisions without any I/O: the two 42-byte templates, the MAC text, the answer
+// rule, the learning rule and the cyclic cache. Static functions on caller-owned bytes; the
+// caller (CArpAgent) decides which thread and which lock covers each buffer. Tests and fuzzers
+// call them directly.
+//
+// An ARP frame for IPv4 over Ethernet, 42 bytes, multi-byte values in network order:
+//
+//   0      6      12   14   16   18 19 20   22     28     32     38     42
+//   +------+------+----+----+----+--+--+----+------+------+------+------+
+//   | dst  | src  |0806|0001|0800|06|04| op | sha  | spa  | tha  | tpa  |
+//   +------+------+----+----+----+--+--+----+------+------+------+------+
+//
+// Bytes 14 to 21 (hardware type to opcode) alone say what a frame is; the EtherType and the
+// Ethernet destination are not examined. A frame shorter than 42 bytes is neither answered nor
+// learned from.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+
+#include "engine/ArpAgent.h"
+
+class CArpFrames {
+  public:
+    static constexpr int kFrameLength = 42;
+    static constexpr int kEthernetDestination = 0;
+    static constexpr int kEthernetSource = 6;
+    static constexpr int kOpcode = 20;
+    static constexpr int kSenderMac = 22;
+    static constexpr int kSenderAddress = 28;
+    static constexpr int kTargetMac = 32;
+    static constexpr int kTargetAddress = 38;
+
+    // The request template with zero virtual MAC, virtual address and target.
+    static void BuildRequestTemplate(std::uint8_t* request);
+    // A copy of `request` with opcode 00 02.
+    static void BuildReplyTemplate(const std::uint8_t* request, std::uint8_t* reply);
+
+    // Reads six hexadecimal fields separated by colons, as "%X:%X:%X:%X:%X:%X" would, keeping
+    // each field's low 8 bits. Each field may carry leading blanks, a sign and a 0x prefix
+    // (a minus sign gives the two's complement, as scanf into an unsigned does). Parsing stops
+    // at the first field that is not a hexadecimal number or at a missing colon: that field and
+    // every later one give 0 (so "00:D0:zz" gives 00 D0 00 00 00 00 and a null or empty text
+    // all zero). Unlike sscanf, a field with more digits than an unsigned holds still gives its
+    // low 8 bits (its last two digits) rather than an overflow.
+    static void ParseMacText(const char* text, std::uint8_t* mac);
+
+    // Writes the virtual address (network order) and MAC into both templates: Ethernet source,
+    // sender hardware address and sender protocol address.
+    static void SetVirtualRouter(std::uint8_t* request, std::uint8_t* reply, std::uint32_t address,
+                                 const std::uint8_t* mac);
+
+    // Bytes 14 to 21 are 00 01 08 00 06 04 00 02, in a frame of at least 42 captured bytes.
+    static bool IsReply(const std::uint8_t* frame, std::uint32_t capturedLength);
+    // The answer rule: an IPv4-over-Ethernet request (opcode 00 01) whose target protocol address
+    // equals the reply template's sender protocol address, while answering is on.
+    static bool ShouldAnswer(const std::uint8_t* frame, std::uint32_t capturedLength,
+                             const std::uint8_t* reply, bool respond);
+    // Addresses the reply template to the requester: its Ethernet source becomes the reply's
+    // Ethernet destination and target hardware address, its sender protocol address the reply's
+    // target protocol address.
+    static void FillReply(std::uint8_t* reply, const std::uint8_t* request);
+    static void SetRequestTarget(std::uint8_t* request, std::uint32_t address);
+
+    // Network order: the four bytes at `offset` taken as one word, first byte first in memory.
+    static std::uint32_t AddressAt(const std::uint8_t* frame, int offset);
+
+    // The first entry, in index order, whose address equals `address`; nullptr when none. A
+    // free entry has address 0, so a lookup of 0.0.0.0 finds the first free entry.
+    static const ArpCacheEntry* Find(const ArpCacheEntry* cache, std::uint32_t address);
+    // The learning rule on a reply: when its sender protocol address is not in the cache, stores
+    // it with the sender hardware address at `*nextSlot` and advances the slot cyclically
+    // (0..kCacheSize-1). True, with the address in `*learnedAddress`, when an entry was written;
+    // false when the address was already cached, whatever MAC the reply carries.
+    static bool Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::uint8_t* reply,
+                      std::uint32_t* learnedAddress);
+
+    // The netmask handed to the filter compiler: the first address entry's IPv4 netmask as
+    // stored (network order) when the record has one, else 0xffffff (255.255.255.0 when read in
+    // network order). A first netmask of another family counts as none.
+    static bpf_u_int32 FilterNetmask(const pcap_if_t* adapter);
+};

@@ -1,0 +1,27 @@
+#include "ui/Settings.h"
+
+#include "platform/PrivateProfile.h"
+
+namespace {
+// Every value is read through a buffer of this size: 299 characters and the terminator.
+constexpr unsigned kValueBufferSize = 300;
+}  // namespace
+
+std::string ReadSetting(const char* section, const char* key, const char* defaultValue) {
+    char value[kValueBufferSize];
+    GetPrivateProfileStringA(section, key, defaultValue, value, sizeof value, SettingsFileName);
+    WritePrivateProfileStringA(section, key, value, SettingsFileName);
+    return value;
+}
+
+void WriteSetting(const char* section, const char* key, const char* text) {
+    WritePrivateProfileStringA(section, key, text, SettingsFileName);
+}
+
+bool IsYes(const std::string& text) {
+    return !text.empty() && (text[0] == 'Y' || text[0] == 'y');
+}
+
+const char* YesNo(bool yes) {
+    return yes ? "Yes" : "No";
+}
