@@ -4,6 +4,7 @@
 //   vantrell_engine_main ADAPTER THIS_NET/MASK OTHER_NET/MASK TUNNEL_IP:PORT LISTEN_PORT
 //                        VIRTUAL_IP VIRTUAL_MAC udp|listen|connect
 #include <arpa/inet.h>
+#include <pcap/pcap.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -11,8 +12,6 @@
 #include <string>
 
 #include "engine/TunnelEngine.h"
-
-#include <pcap/pcap.h>
 
 namespace {
 
@@ -52,7 +51,8 @@ int main(int argc, char** argv) {
     std::string mode = argv[8];
     if (!NetAndMask(argv[2], &s.thisSubnet, &s.thisMask) ||
         !NetAndMask(argv[3], &s.otherSubnet, &s.otherMask) || colon == std::string::npos ||
-        !Address(tunnel.substr(0, colon), &s.tunnelAddress) || !Address(argv[6], &s.virtualAddress)) {
+        !Address(tunnel.substr(0, colon), &s.tunnelAddress) ||
+        !Address(argv[6], &s.virtualAddress)) {
         std::fprintf(stderr, "bad address argument\n");
         return 2;
     }
