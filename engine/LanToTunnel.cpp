@@ -1,0 +1,145 @@
+#include "engine/LanToTunnel.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/WireFormat.h"
+#include "link/TcpLink.h"
+#include "platform/PcapCompat.h"
+#include "platform/Trace.h"
+
+namespace {
+
+constexpr int kSnapLength = 65536;
+constexpr int kReadTimeoutMs = 250;
+// 255.255.255.0 read in network order: the filter's netmask when the adapter names none.
+constexpr bpf_u_int32 kDefaultNetmask = 0x00FFFFFF;
+
+// The netmask handed to the filter compiler: the first address entry's IPv4 netmask as stored.
+bpf_u_int32 FilterNetmask(const pcap_if_t* adapter) {
+    if (adapter == nullptr || adapter->addresses == nullptr) return kDefaultNetmask;
+    const sockaddr* netmask = adapter->addresses->netmask;
+    if (netmask == nullptr || netmask->sa_family != AF_INET) return kDefaultNetmask;
+    return reinterpret_cast<const sockaddr_in*>(netmask)->sin_addr.s_addr;
+}
+
+std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
+    std::uint32_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+}  // namespace
+
+CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort)
+    : m_recordBuffer(new std::uint8_t[wire::kFrameBufferSize]) {
+    m_udpSender.Open(tunnelAddress, tunnelPort);  // a failed connect is not acted on
+}
+
+CLanToTunnel::~CLanToTunnel() {
+    m_recordBuffer.reset();
+    m_udpSender.Close();
+}
+
+void CLanToTunnel::SetAdapter(pcap_if_t* adapter) {
+    m_adapter = adapter;
+}
+
+void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
+                              std::uint32_t otherAddress, std::uint32_t otherMask,
+                              const char* macText) {
+    m_thisNetwork = htonl(thisAddress & thisMask);
+    m_thisMask = htonl(thisMask);
+    m_otherNetwork = htonl(otherAddress & otherMask);
+    m_otherMask = htonl(otherMask);
+    std::snprintf(m_macText, sizeof m_macText, "%s", macText != nullptr ? macText : "");
+}
+
+void CLanToTunnel::SetTcpLink(CTcpLink* link) {
+    m_tcpLink = link;
+}
+
+int CLanToTunnel::TakeByteCount() {
+    return m_byteCount.exchange(0);
+}
+
+bool CLanToTunnel::OpenCapture() {
+    if (m_adapter == nullptr) return false;
+    char errorText[PCAP_ERRBUF_SIZE];
+    // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
+    // soon as it arrives.
+    m_capture =
+        platform::OpenLiveCapture(m_adapter->name, kSnapLength, true, kReadTimeoutMs, errorText);
+    if (m_capture == nullptr) {
+        Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", m_adapter->name);
+        std::fprintf(stderr, "%s\n", errorText);
+        return false;
+    }
+    char filterText[96];
+    std::snprintf(filterText, sizeof filterText, "ether dst %s and ip and not arp", m_macText);
+    bpf_program program;
+    if (pcap_compile(m_capture, &program, filterText, 1, FilterNetmask(m_adapter)) != 0) {
+        std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
+        return false;
+    }
+    int installed = pcap_setfilter(m_capture, &program);
+    pcap_freecode(&program);
+    if (installed != 0) {
+        std::fprintf(stderr, "\nError setting the filter.\n");
+        return false;
+    }
+    return true;
+}
+
+bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const {
+    if (capturedLength < kMinFrame) return false;
+    if ((Word(frame + 30) & m_otherMask) != m_otherNetwork) return false;
+    if ((Word(frame + 26) & m_thisMask) != m_thisNetwork) return false;
+    return true;
+}
+
+void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLength) {
+    if (!Passes(frame, capturedLength)) return;
+    if (capturedLength > static_cast<std::uint32_t>(kSnapLength)) return;  // never: snapshot
+    Trace("We need to route this\n");
+    const int length = static_cast<int>(capturedLength) - wire::kEthernetHeaderSize;
+    const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
+    // A packet longer than m_mtu was merged by the adapter or the kernel; cutting it back to
+    // MTU-sized packets belongs here, before either transport takes it.
+    if (m_tcpLink != nullptr) {
+        std::uint8_t* record = m_recordBuffer.get();
+        wire::PutRecordLength(record, static_cast<std::uint32_t>(length));
+        std::memcpy(record + wire::kRecordHeaderSize, packet, static_cast<std::size_t>(length));
+        // Gives up once this forwarder is asked to stop, so Stop never waits on a peer that
+        // takes no data.
+        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+        int sent = m_tcpLink->SendAll(reinterpret_cast<const char*>(record),
+                                      wire::kRecordHeaderSize + length, this);
+        // A connection that has replaced the failed one meanwhile is left alone.
+        if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
+        Trace("Written %d sytes\n", wire::kRecordHeaderSize + length);
+        m_byteCount.fetch_add(length, std::memory_order_relaxed);
+    } else {
+        m_byteCount.fetch_add(length, std::memory_order_relaxed);
+        m_udpSender.SendFragments(packet, length);  // a failed fragment is not acted on
+    }
+}
+
+unsigned CLanToTunnel::Run() {
+    if (!OpenCapture() && m_capture == nullptr) return 0;
+    m_mtu.store(platform::InterfaceMtu(m_adapter->name), std::memory_order_relaxed);
+    for (;;) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        int result = platform::NextFrame(m_capture, &header, &data, kReadTimeoutMs);
+        if (result < 0) break;
+        if (!IsRunning()) break;
+        if (result == 0) continue;
+        Forward(data, header->caplen);
+    }
+    pcap_close(m_capture);
+    m_capture = nullptr;
+    return 0;
+}

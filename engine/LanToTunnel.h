@@ -1,0 +1,71 @@
+// Carries traffic from this end's LAN into the tunnel: captures, on a capture of its own, the
+// IPv4 frames that local hosts address to the virtual MAC, keeps those from this end's subnet
+// to the other end's subnet, and sends each packet (the frame less its Ethernet header) as one
+// TCP record through the link, or as UDP fragments through its own sender.
+// Owned by the tunnel's owner (dialog or engine harness): created at Start, configured, launched,
+// stopped and joined at Stop, then deleted. The setters run on the owner's thread before Launch;
+// TakeByteCount runs on the owner's thread at any time; everything else on the forwarder's thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "engine/UdpSender.h"
+#include "engine/WorkerThread.h"
+
+class CTcpLink;
+// The capture library's records, declared here so that this header does not pull in the
+// library's own SOCKET macro ahead of platform/Sockets.h.
+typedef struct pcap pcap_t;
+typedef struct pcap_if pcap_if_t;
+
+class CLanToTunnel : public CWorkerThread {
+  public:
+    // `tunnelAddress` in host order. Opens the UDP sender in every mode.
+    CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort);
+    ~CLanToTunnel() override;
+
+    void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
+    // Addresses and masks in host order; `macText` is the virtual MAC text for the filter
+    // (shorter than 32 characters; a longer text is cut).
+    void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
+                    std::uint32_t otherMask, const char* macText);
+    void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
+
+    bool OpenCapture();
+    unsigned Run() override;
+    int TakeByteCount();
+
+    // The address tests on one captured frame: true when its IPv4 destination (bytes 30-33)
+    // lies in the other end's subnet and its source (bytes 26-29) in this end's. Frames too
+    // short to hold both addresses never pass. Pure: no I/O.
+    bool Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const;
+
+    // The interface MTU read when the thread started (0 when unknown); for tests and traces.
+    int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
+
+  private:
+    static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
+
+    void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
+
+    pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
+    CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
+    // Network order; set before Launch, then only read.
+    std::uint32_t m_thisNetwork = 0;
+    std::uint32_t m_thisMask = 0;
+    std::uint32_t m_otherNetwork = 0;
+    std::uint32_t m_otherMask = 0;
+    pcap_t* m_capture = nullptr;  // open only while Run runs; the forwarder's thread
+    // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
+    std::atomic<std::int32_t> m_byteCount{0};
+    char m_macText[32] = {};
+    CTcpLink* m_tcpLink = nullptr;                   // not owned; none means UDP mode
+    std::unique_ptr<std::uint8_t[]> m_recordBuffer;  // one outgoing TCP record, 65540 bytes
+    // The capture interface's MTU, read once when Run starts. Captures can hold frames that
+    // the adapter or the kernel merged (GRO/LRO) beyond it; cutting those back to MTU-sized
+    // packets before they enter the tunnel plugs in where Forward takes the packet. Written by
+    // the forwarder's thread, read by tests: atomic.
+    std::atomic<int> m_mtu{0};
+};

@@ -1,0 +1,94 @@
+#include "engine/TunnelEngine.h"
+
+#include "engine/ArpAgent.h"
+#include "engine/LanToTunnel.h"
+#include "engine/TunnelToLan.h"
+
+CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {
+    m_link.Launch();
+}
+
+CTunnelEngine::~CTunnelEngine() {
+    // The workers that use the link and the agent end before them; the injector before the
+    // agent, whose capture it sends through.
+    if (m_tunnelToLan) {
+        m_tunnelToLan->RequestStop();
+        m_tunnelToLan->Join();
+        m_tunnelToLan.reset();
+    }
+    if (m_lanToTunnel) {
+        m_lanToTunnel->RequestStop();
+        m_lanToTunnel->Join();
+        m_lanToTunnel.reset();
+    }
+    m_link.RequestStop();
+    m_link.Join();
+    m_arpAgent->RequestStop();
+    m_arpAgent->Join();
+    m_arpAgent.reset();
+}
+
+void CTunnelEngine::SetSettings(const Settings& settings) {
+    m_settings = settings;
+}
+
+bool CTunnelEngine::Start() {
+    if (m_running || m_settings.adapter == nullptr) return false;
+    const Settings& s = m_settings;
+
+    // The injector copies the virtual MAC when it is created: the agent is configured first.
+    m_arpAgent->SetRespond(s.respond);
+    m_arpAgent->SetVirtualRouter(s.virtualAddress, s.virtualMac.c_str());
+    m_arpAgent->SetAdapter(s.adapter);
+    m_arpAgent->Launch();
+
+    const bool tcp = s.mode != Mode::kUdp;
+    if (s.mode == Mode::kTcpInitiator) {
+        m_link.ArmInitiator(s.tunnelAddress, s.tunnelPort);
+    } else if (s.mode == Mode::kTcpListener) {
+        m_link.ArmListener(s.listenPort);
+    }
+
+    m_lanToTunnel = std::make_unique<CLanToTunnel>(s.tunnelAddress, s.tunnelPort);
+    m_lanToTunnel->SetAdapter(s.adapter);
+    m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
+                              s.virtualMac.c_str());
+    if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
+    m_lanToTunnel->Launch();
+
+    m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
+    if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
+    m_tunnelToLan->Launch();
+
+    m_running = true;
+    return true;
+}
+
+void CTunnelEngine::Stop() {
+    if (!m_running) return;
+    m_running = false;
+    // Each one ends before the next is touched; the injector has ended before the agent's
+    // thread closes the capture it injects through.
+    m_tunnelToLan->RequestStop();
+    m_tunnelToLan->Join();
+    m_lanToTunnel->RequestStop();
+    m_lanToTunnel->Join();
+    m_arpAgent->RequestStop();
+    m_arpAgent->Join();
+    m_tunnelToLan.reset();
+    m_lanToTunnel.reset();
+    m_link.Reset();
+}
+
+int CTunnelEngine::TakeForwardedBytes() {
+    return m_lanToTunnel ? m_lanToTunnel->TakeByteCount() : 0;
+}
+
+int CTunnelEngine::TakeInjectedBytes() {
+    return m_tunnelToLan ? m_tunnelToLan->TakeByteCount() : 0;
+}
+
+void CTunnelEngine::SetRespond(bool respond) {
+    m_settings.respond = respond;
+    m_arpAgent->SetRespond(respond);
+}

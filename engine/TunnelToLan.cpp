@@ -1,0 +1,218 @@
+#include "engine/TunnelToLan.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/ArpAgent.h"
+#include "link/TcpLink.h"
+#include "platform/Thread.h"
+#include "platform/Trace.h"
+
+namespace {
+
+// Injected frame, both modes:
+//   0-5 destination MAC (Resolve of the packet's IPv4 destination), 6-11 the virtual MAC,
+//   12-13 08 00 (IPv4), 14.. the packet as it travelled.
+constexpr int kDestinationMac = 0;
+constexpr int kTemplate = 6;  // virtual MAC and type: 8 bytes
+constexpr int kTemplateSize = 8;
+constexpr int kIpDestination = 30;  // frame bytes 30-33
+constexpr int kMinIpPacket = 20;    // a packet shorter than an IPv4 header has no destination
+
+unsigned Low32(const void* pointer) {  // how the trace lines show a buffer position
+    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pointer));
+}
+
+}  // namespace
+
+CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
+    : m_listenPort(listenPort),
+      m_datagram(new std::uint8_t[wire::kMaxDatagram]()),
+      m_udpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
+      m_arpAgent(arpAgent),
+      m_tcpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
+      m_header{},
+      m_recordReader(m_tcpFrame.get()),
+      m_reassembler(m_udpFrame.get()) {
+    std::memcpy(m_header + kTemplate, m_arpAgent->GetVirtualMac(), 6);
+    m_header[12] = 0x08;
+    m_header[13] = 0x00;
+    std::memcpy(m_udpFrame.get() + kTemplate, m_header + kTemplate, kTemplateSize);
+}
+
+CTunnelToLan::~CTunnelToLan() {
+    CloseUdp();
+}
+
+void CTunnelToLan::SetTcpLink(CTcpLink* link) {
+    m_tcpLink = link;
+}
+
+int CTunnelToLan::TakeByteCount() {
+    return m_byteCount.exchange(0);
+}
+
+unsigned CTunnelToLan::Run() {
+    // Null when no capture will come (the adapter failed, or the agent was stopped): nothing
+    // can be injected, so the thread ends at once.
+    if (m_arpAgent->WaitForCapture() == nullptr) return 0;
+    m_recordReader.Restart();
+    m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
+    m_tcpMayHaveData = false;
+    while (IsRunning()) {
+        if (m_tcpLink != nullptr) {
+            TcpStep();
+        } else {
+            UdpStep();
+        }
+    }
+    CloseUdp();
+    return 0;
+}
+
+bool CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
+    if (frameLength < wire::kEthernetHeaderSize + kMinIpPacket) return false;
+    std::memcpy(frame + kTemplate, m_header + kTemplate, kTemplateSize);
+    std::uint32_t destination;  // network order, as in the packet
+    std::memcpy(&destination, frame + kIpDestination, sizeof destination);
+    const std::uint8_t* mac = m_arpAgent->Resolve(destination);
+    if (mac == nullptr) return false;
+    std::memcpy(frame + kDestinationMac, mac, 6);
+    // The agent refuses (sending nothing) once its capture is closed; the result is not acted on.
+    m_arpAgent->SendFrame(frame, frameLength);
+    return true;
+}
+
+void CTunnelToLan::RecoverConnection() {
+    // The link may already have recovered by itself (Receive met the peer's close) and taken a
+    // new connection meanwhile; that one is left alone.
+    if (m_tcpLink->GetConnectionGeneration() == m_generation) m_tcpLink->Recover();
+}
+
+void CTunnelToLan::TcpStep() {
+    std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    if (generation != m_generation) {
+        // A new connection starts at a record boundary, whatever the last one left half read.
+        m_recordReader.Restart();
+        m_generation = generation;
+        m_tcpMayHaveData = false;
+    }
+    if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
+    m_tcpMayHaveData = false;
+
+    std::uint8_t* at = m_recordReader.WritePosition();
+    const int wanted = m_recordReader.Wanted();
+    int result;
+    if (m_recordReader.ReadingLength()) {
+        Trace("4 byte Read to %X \n", Low32(at));
+        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
+        Trace("4 byte Read to %X returned %d\n", Low32(at), result);
+    } else {
+        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
+        Trace("%d byte Read returned %d\n", wanted, result);
+    }
+    if (result == 0) return;
+    if (result < 0) {
+        m_recordReader.Restart();
+        RecoverConnection();
+        return;
+    }
+    m_tcpMayHaveData = result == wanted;
+    switch (m_recordReader.Advance(result)) {
+        case wire::CRecordReader::Event::kNone:
+            break;
+        case wire::CRecordReader::Event::kKeepAlive:
+            Trace("Keep Alive\n");
+            break;
+        case wire::CRecordReader::Event::kBadLength:
+            // Longer than the frame buffer can hold: no resynchronisation within a connection.
+            m_tcpMayHaveData = false;
+            RecoverConnection();
+            break;
+        case wire::CRecordReader::Event::kPacket: {
+            const int length = static_cast<int>(m_recordReader.PacketLength());
+            m_byteCount.fetch_add(length, std::memory_order_relaxed);  // counted before resolving
+            if (Inject(m_tcpFrame.get(), wire::kEthernetHeaderSize + length)) {
+                Trace("Break here to check it.\n");
+            }
+            break;
+        }
+    }
+}
+
+bool CTunnelToLan::BindUdp() {
+    m_udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_udpSocket < 0) {
+        m_udpSocket = INVALID_SOCKET;
+        return false;
+    }
+    Trace("UDP socket handle <%d>\n", m_udpSocket);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<std::uint16_t>(m_listenPort));
+    int result = ::bind(m_udpSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    Trace("Bind To UDP port returned <%d>\n", result);
+    if (result != 0) {
+        CloseUdp();
+        return false;
+    }
+    m_udpBound = true;
+    return true;
+}
+
+void CTunnelToLan::CloseUdp() {
+    if (m_udpSocket != INVALID_SOCKET) closesocket(m_udpSocket);
+    m_udpSocket = INVALID_SOCKET;
+    m_udpBound = false;
+}
+
+int CTunnelToLan::WaitDatagram() {
+    int result = platform::WaitReadable(m_udpSocket, kReadinessWaitMs);
+    if (result == 0) return 0;
+    if (result == SOCKET_ERROR) {
+        CloseUdp();  // the next step makes a new socket
+        return 0;
+    }
+    return result;
+}
+
+void CTunnelToLan::UdpStep() {
+    if (!m_udpBound && !BindUdp()) {
+        Sleep(kBindRetryMs);
+        return;
+    }
+    // A datagram already queued is read at once; the readiness wait (the step's bound) runs
+    // only when none is there. MSG_TRUNC reports a datagram's real length even when it is
+    // longer than the buffer.
+    const int flags = MSG_DONTWAIT | MSG_TRUNC;
+    long length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
+    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (WaitDatagram() == 0) return;
+        length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
+    }
+    if (length < 0) return;  // a failed receive: nothing was copied
+    if (length == 0 || length > wire::kMaxDatagram) {
+        // No fragment, or one cut short: lost like a missing fragment, so the packet in
+        // progress is abandoned (an empty datagram resets the expected index).
+        m_reassembler.Accept(m_datagram.get(), 0);
+        return;
+    }
+    switch (m_reassembler.Accept(m_datagram.get(), static_cast<int>(length))) {
+        case wire::CFragmentReassembler::Result::kDropped:
+            break;
+        case wire::CFragmentReassembler::Result::kPartial:
+            Trace("BIG PACKET\n");
+            break;
+        case wire::CFragmentReassembler::Result::kComplete: {
+            const int frameLength = m_reassembler.FrameLength();
+            if (Inject(m_udpFrame.get(), frameLength)) {
+                m_byteCount.fetch_add(frameLength, std::memory_order_relaxed);
+            }
+            break;
+        }
+    }
+}

@@ -1,0 +1,75 @@
+#include "engine/UdpSender.h"
+
+#include <cerrno>
+#include <cstring>
+
+CUdpSender::CUdpSender() : m_socket(INVALID_SOCKET), m_destination{} {
+    std::memset(m_headers, 0, sizeof m_headers);
+    std::memset(m_parts, 0, sizeof m_parts);
+    std::memset(m_messages, 0, sizeof m_messages);
+}
+
+CUdpSender::~CUdpSender() {
+    if (m_socket != INVALID_SOCKET) Close();
+}
+
+bool CUdpSender::Open(std::uint32_t address, int port) {
+    if (m_socket != INVALID_SOCKET) Close();
+    m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0) {
+        m_socket = INVALID_SOCKET;
+        return false;
+    }
+    std::memset(&m_destination, 0, sizeof m_destination);
+    m_destination.sin_family = AF_INET;
+    m_destination.sin_port = htons(static_cast<std::uint16_t>(port));
+    m_destination.sin_addr.s_addr = htonl(address);
+    return ::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_destination),
+                     sizeof m_destination) == 0;
+}
+
+bool CUdpSender::Send(const void* data, int length) {
+    return platform::SendNoSignal(m_socket, data, static_cast<std::size_t>(length)) != SOCKET_ERROR;
+}
+
+int CUdpSender::SendFragments(const std::uint8_t* packet, int length) {
+    // Header byte and payload go out as two parts of one datagram, so the packet is copied only
+    // once, by the kernel.
+    int count = 0;
+    wire::CFragmenter fragmenter(length);
+    for (wire::CFragmenter::Fragment fragment; count < kMaxFragments && fragmenter.Next(fragment);
+         ++count) {
+        m_headers[count] = fragment.header;
+        m_parts[count][0] = {&m_headers[count], 1};
+        m_parts[count][1] = {const_cast<std::uint8_t*>(packet + fragment.offset),
+                             static_cast<std::size_t>(fragment.length)};
+        msghdr& message = m_messages[count].msg_hdr;
+        message = msghdr{};
+        message.msg_iov = m_parts[count];
+        message.msg_iovlen = 2;
+    }
+    int failed = 0;
+    int next = 0;
+    while (next < count) {
+        int sent;
+        do {
+            sent = ::sendmmsg(m_socket, m_messages + next, static_cast<unsigned>(count - next),
+                              MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent > 0) next += sent;
+        // The kernel stops at the first datagram that fails (and reports the failure only when
+        // it is the first of the call): that one is lost, not repeated.
+        if (next < count) {
+            ++failed;
+            ++next;
+        }
+    }
+    return failed;
+}
+
+bool CUdpSender::Close() {
+    if (m_socket == INVALID_SOCKET) return false;
+    bool closed = closesocket(m_socket) == 0;
+    m_socket = INVALID_SOCKET;
+    return closed;
+}
