@@ -89,7 +89,7 @@ TEST(RecordHeader, GoldenBytes) {
 // Record reader: feeds a byte stream in chosen pieces, as a socket would deliver it.
 
 class RecordReaderTest : public ::testing::Test {
-protected:
+  protected:
     struct Seen {
         int keepAlives = 0;
         int badLengths = 0;
@@ -112,13 +112,18 @@ protected:
             std::memcpy(to, stream.data() + at, static_cast<std::size_t>(n));
             at += static_cast<std::size_t>(n);
             switch (m_reader.Advance(n)) {
-            case wire::CRecordReader::Event::kKeepAlive: ++seen.keepAlives; break;
-            case wire::CRecordReader::Event::kBadLength: ++seen.badLengths; break;
-            case wire::CRecordReader::Event::kPacket:
-                seen.packets.emplace_back(m_frame.begin() + 14,
-                                          m_frame.begin() + 14 + m_reader.PacketLength());
-                break;
-            case wire::CRecordReader::Event::kNone: break;
+                case wire::CRecordReader::Event::kKeepAlive:
+                    ++seen.keepAlives;
+                    break;
+                case wire::CRecordReader::Event::kBadLength:
+                    ++seen.badLengths;
+                    break;
+                case wire::CRecordReader::Event::kPacket:
+                    seen.packets.emplace_back(m_frame.begin() + 14,
+                                              m_frame.begin() + 14 + m_reader.PacketLength());
+                    break;
+                case wire::CRecordReader::Event::kNone:
+                    break;
             }
         }
         return seen;
@@ -209,7 +214,7 @@ TEST_F(RecordReaderTest, RestartDropsAHalfReadRecord) {
 // Reassembler
 
 class ReassemblerTest : public ::testing::Test {
-protected:
+  protected:
     // Sends a packet through the fragmenter and feeds every datagram to the reassembler.
     std::vector<wire::CFragmentReassembler::Result> FeedPacket(const Bytes& packet) {
         std::vector<wire::CFragmentReassembler::Result> results;
@@ -283,12 +288,14 @@ TEST_F(ReassemblerTest, TwoSingleFragmentPacketsInARow) {
 
 TEST_F(ReassemblerTest, DatagramsThatCannotFitAreDroppedAndResetTheIndex) {
     // Fragments 0-45 full fill bytes 14..64413; fragment 46 has room for 1126 bytes.
-    for (int k = 0; k < 46; ++k) ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1400)), R::kPartial);
+    for (int k = 0; k < 46; ++k)
+        ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1400)), R::kPartial);
     EXPECT_EQ(Accept(Datagram(46, 1127)), R::kDropped);  // would end at 65541
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);
     EXPECT_EQ(m_frame.size(), 65540u);
 
-    for (int k = 0; k < 46; ++k) ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1400)), R::kPartial);
+    for (int k = 0; k < 46; ++k)
+        ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1400)), R::kPartial);
     EXPECT_EQ(Accept(Datagram(0x80 | 46, 1126)), R::kComplete);  // ends exactly at 65540
     EXPECT_EQ(m_reassembler.FrameLength(), 65540);
 
@@ -301,7 +308,8 @@ TEST_F(ReassemblerTest, DatagramsThatCannotFitAreDroppedAndResetTheIndex) {
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);
 
     // Index 47 and beyond starts past the buffer: even an empty-payload fragment is dropped.
-    for (int k = 0; k < 47; ++k) ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1)), R::kPartial);
+    for (int k = 0; k < 47; ++k)
+        ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1)), R::kPartial);
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 47);
     EXPECT_EQ(Accept(Datagram(0x80 | 47, 0)), R::kDropped);
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);

@@ -68,13 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             reassembler.Accept(datagram, static_cast<int>(length));
         Check(reassembler.ExpectedIndex() == expectedIndex);
         switch (result) {
-        case wire::CFragmentReassembler::Result::kDropped: Check(want == kDropped); break;
-        case wire::CFragmentReassembler::Result::kPartial: Check(want == kPartial); break;
-        case wire::CFragmentReassembler::Result::kComplete:
-            Check(want == kComplete);
-            Check(static_cast<std::size_t>(reassembler.FrameLength()) == frameLength);
-            Check(std::memcmp(frame + 14, model + 14, frameLength - 14) == 0);
-            break;
+            case wire::CFragmentReassembler::Result::kDropped:
+                Check(want == kDropped);
+                break;
+            case wire::CFragmentReassembler::Result::kPartial:
+                Check(want == kPartial);
+                break;
+            case wire::CFragmentReassembler::Result::kComplete:
+                Check(want == kComplete);
+                Check(static_cast<std::size_t>(reassembler.FrameLength()) == frameLength);
+                Check(std::memcmp(frame + 14, model + 14, frameLength - 14) == 0);
+                break;
         }
     }
     delete[] frame;

@@ -79,15 +79,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(next < expected.size());
         const Expected& e = expected[next++];
         switch (event) {
-        case wire::CRecordReader::Event::kKeepAlive: Check(e.kind == Expected::kKeepAlive); break;
-        case wire::CRecordReader::Event::kBadLength:
-            Check(e.kind == Expected::kBad && reader.PacketLength() == e.length);
-            break;
-        case wire::CRecordReader::Event::kPacket:
-            Check(e.kind == Expected::kPacket && reader.PacketLength() == e.length);
-            Check(std::memcmp(frame + 14, stream + e.offset, e.length) == 0);
-            break;
-        case wire::CRecordReader::Event::kNone: break;
+            case wire::CRecordReader::Event::kKeepAlive:
+                Check(e.kind == Expected::kKeepAlive);
+                break;
+            case wire::CRecordReader::Event::kBadLength:
+                Check(e.kind == Expected::kBad && reader.PacketLength() == e.length);
+                break;
+            case wire::CRecordReader::Event::kPacket:
+                Check(e.kind == Expected::kPacket && reader.PacketLength() == e.length);
+                Check(std::memcmp(frame + 14, stream + e.offset, e.length) == 0);
+                break;
+            case wire::CRecordReader::Event::kNone:
+                break;
         }
         Check(reader.ReadingLength() && reader.Wanted() == 4);
     }
