@@ -125,7 +125,7 @@ class CTcpLink : public CWorkerThread {
     std::uint32_t m_generation = 0;  // bumped when a connection comes up; never 0 after that
 
     // Held for one whole SendAll, so that a record and a keep-alive never interleave.
-    std::timed_mutex m_sendLock;
+    std::mutex m_sendLock;
 
     std::atomic<unsigned> m_passPause{1000};
 };
