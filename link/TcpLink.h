@@ -6,14 +6,18 @@
 // the status.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/WorkerThread.h"
+#include "link/LinkSocket.h"
 #include "platform/Sockets.h"
 
 class CTcpLink : public CWorkerThread {
-public:
+  public:
     CTcpLink();
     ~CTcpLink() override;
 
@@ -41,5 +45,87 @@ public:
     int GetStatusCode() const;
     std::string GetStatusText() const;  // a whole sentence, copied under the link's lock
 
+    // The state machine's state, 0 to 6 (see below); for the dialog and tests.
+    int GetState() const;
+
     unsigned Run() override;
+
+  protected:
+    // Tests only: the length of the 1000 ms pauses of the connected states and of the retry wait,
+    // so that 60 passes can be watched in a second or two. Set before Launch.
+    void SetPassPauseForTests(unsigned milliseconds) { m_passPause.store(milliseconds); }
+
+  private:
+    //  ArmListener                                   ArmInitiator
+    //       |                                              |
+    //       v       opened          accepted               v        connected
+    //  [1 open listener] --> [2 await peer] --> [3]   [4 connect] -----------> [5]
+    //       ^     (fails: stays 1, code 3)       |      ^  ^   |                |
+    //       +------------- Recover --------------+      |  |   | counter       |
+    //                                                   |  |   v runs out      |
+    //                                      60 passes,   |  [6 retry wait]      |
+    //                                      Recover -----+                      |
+    //                                                   +------ Recover -------+
+    //  3 connected as listener, 5 connected as initiator.
+    //  [0 idle]: at construction and after Reset (from any state); left only by arming.
+    //  Recover leads from any armed state to 1 or 4 by the role.
+    enum State {
+        kIdle = 0,
+        kOpenListener = 1,
+        kAwaitPeer = 2,
+        kConnectedAsListener = 3,
+        kConnect = 4,
+        kConnectedAsInitiator = 5,
+        kRetryWait = 6,
+    };
+    enum class Attempt { kConnected, kFailed, kAbandoned };
+
+    bool OpenListener();  // under m_lock
+    bool PollAccept();    // under m_lock
+    // Takes m_lock itself, never across connect or a wait; writes the epoch it ran under.
+    Attempt ConnectToPeer(std::uint64_t* attemptEpoch);
+    void KeepAliveTick();
+
+    // Called with m_lock held.
+    void RecoverLocked();
+    void CloseAllLocked();
+    void SetStatusLocked(const char* text) { m_statusText = text; }
+    void ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int state);
+
+    // Recover, but only if `connection` is still the link's connection: a call that met the end
+    // of a connection somebody else already replaced must not tear down its successor.
+    void RecoverIfCurrent(const std::shared_ptr<CLinkSocket>& connection);
+    bool IsCurrent(const std::shared_ptr<CLinkSocket>& connection) const;
+    std::shared_ptr<CLinkSocket> CurrentConnection() const;
+    int WaitOnConnection(bool readable);
+    int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn);
+
+    // Link's thread only: attempts left before the retry wait.
+    int m_retryCounter = 5;
+
+    // m_lock guards every field below it up to m_sendLock. It is held only for short,
+    // non-blocking work (socket, bind, listen, a non-blocking accept, shutdown, close, field
+    // changes), never across connect, poll, send, recv or a pause.
+    mutable std::mutex m_lock;
+    int m_countdown = 60;  // keep-alive passes left, or passes of the retry wait left
+    // The connection; also held by callers in the middle of a send, receive or wait on it.
+    std::shared_ptr<CLinkSocket> m_connection;
+    // The socket of a connection attempt under way, so that Recover and Reset can abort it.
+    std::shared_ptr<CLinkSocket> m_connecting;
+    SOCKET m_listening = INVALID_SOCKET;  // used only under m_lock, so a plain handle
+    int m_statusCode = 2;
+    const char* m_statusText = "";  // always one of the fixed sentences (static storage)
+    int m_state = kIdle;
+    int m_port = 0;
+    std::uint32_t m_peerAddress = 0;
+    bool m_listenerRole = false;
+    // Bumped by arming, Reset and Recover: the link's thread stores the outcome of a connection
+    // attempt only if no one changed the link's course while it was unlocked.
+    std::uint64_t m_epoch = 0;
+    std::uint32_t m_generation = 0;  // bumped when a connection comes up; never 0 after that
+
+    // Held for one whole SendAll, so that a record and a keep-alive never interleave.
+    std::mutex m_sendLock;
+
+    std::atomic<unsigned> m_passPause{1000};
 };

@@ -4,9 +4,15 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <pcap/socket.h>
 #include <sys/socket.h>
 
 #include <cstddef>
+
+// libpcap spells SOCKET and INVALID_SOCKET as macros on UN*X; ours are typed names with the same
+// values, so the two headers may be included in either order.
+#undef SOCKET
+#undef INVALID_SOCKET
 
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;

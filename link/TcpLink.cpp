@@ -1,0 +1,497 @@
+#include "link/TcpLink.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "platform/Thread.h"
+#include "platform/Trace.h"
+
+namespace {
+
+constexpr int kRetryAttempts = 5;
+constexpr int kCountdownPasses = 60;
+constexpr int kWritableWaits = 40;
+constexpr int kWaitMilliseconds = 250;
+constexpr unsigned kIdlePause = 500;
+constexpr unsigned kFailedAttemptPause = 500;
+constexpr unsigned kAcceptPause = 100;
+constexpr unsigned kSendTurnPoll = 1;
+
+// The status sentences, as the operator reads them.
+constexpr const char kWaitingForConnection[] = "Waiting for connection";
+constexpr const char kAttemptingToConnect[] = "Attempting to connect";
+constexpr const char kWrongStateToOpen[] = "Socket in wrong state to open";
+constexpr const char kCantCreateListening[] = "Cant Create Listening Socket";
+constexpr const char kFailedToBind[] = "Failed to bind to port";
+constexpr const char kCouldntSetNonBlocking[] = "Couldn't set listen socket top non-blocking";
+constexpr const char kListenFailed[] = "Socket Listen Failed";
+constexpr const char kWrongStateToConnect[] = "Socket in wrong state to connect";
+constexpr const char kFailedToCreateConnect[] = "Failed to create socket to connect";
+constexpr const char kFailedToConnect[] = "Failed to connect the socket";
+constexpr const char kRetryWaiting[] = "Waiting 1 minute before next connection retry.";
+constexpr const char kWaitingAgain[] = "Something went wrong - Waiting again";
+constexpr const char kConnectingAgain[] = "Something went wrong - Connecting again";
+
+// The zero-length record.
+constexpr char kKeepAlive[4] = {0, 0, 0, 0};
+
+sockaddr_in MakeAddress(std::uint32_t hostOrderAddress, int port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(hostOrderAddress);
+    address.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));  // low 16 bits only
+    return address;
+}
+
+SOCKET NewTcpSocket() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+// Detaches a shared socket from its field: shut down at once (wakes anyone in a call on it, and
+// the peer sees the end), closed when the last holder lets go.
+void Detach(std::shared_ptr<CLinkSocket>& socket) {
+    if (socket) {
+        socket->Shutdown();
+        socket.reset();
+    }
+}
+
+}  // namespace
+
+CTcpLink::CTcpLink() = default;
+
+CTcpLink::~CTcpLink() {
+    // The thread has been joined and has closed everything; this only covers a link that was
+    // destroyed without its thread ever ending normally.
+    std::lock_guard lock(m_lock);
+    CloseAllLocked();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arming, Reset, Recover (UI thread; Recover from any thread)
+
+void CTcpLink::ArmListener(int port) {
+    std::lock_guard lock(m_lock);
+    m_listenerRole = true;
+    m_port = port;
+    m_state = kOpenListener;
+    SetStatusLocked(kWaitingForConnection);
+    ++m_epoch;
+    // A connection attempt still under way belongs to the old course: abort it.
+    Detach(m_connecting);
+}
+
+void CTcpLink::ArmInitiator(std::uint32_t peerAddress, int port) {
+    std::lock_guard lock(m_lock);
+    m_listenerRole = false;
+    m_port = port;
+    m_peerAddress = peerAddress;
+    m_state = kConnect;
+    SetStatusLocked(kAttemptingToConnect);
+    ++m_epoch;
+    Detach(m_connecting);
+}
+
+void CTcpLink::Reset() {
+    std::lock_guard lock(m_lock);
+    CloseAllLocked();
+    m_state = kIdle;
+    ++m_epoch;
+}
+
+void CTcpLink::Recover() {
+    std::lock_guard lock(m_lock);
+    RecoverLocked();
+}
+
+void CTcpLink::RecoverLocked() {
+    if (m_state == kIdle) {
+        // A link that was never armed, or was reset, has no course to go back to: a late Recover
+        // from a reader or writer must not re-arm it (nor make it connect to an unset peer).
+        CloseAllLocked();
+        return;
+    }
+    m_statusCode = 1;
+    CloseAllLocked();
+    Trace("Disconnected - Redo From Start\n");
+    if (m_listenerRole) {
+        SetStatusLocked(kWaitingAgain);
+        m_state = kOpenListener;
+    } else {
+        SetStatusLocked(kConnectingAgain);
+        m_state = kConnect;
+    }
+    ++m_epoch;
+}
+
+void CTcpLink::CloseAllLocked() {
+    Detach(m_connection);
+    Detach(m_connecting);
+    if (m_listening != INVALID_SOCKET) {
+        closesocket(m_listening);  // only ever used under m_lock, so no one else is in a call on it
+        m_listening = INVALID_SOCKET;
+    }
+}
+
+void CTcpLink::RecoverIfCurrent(const std::shared_ptr<CLinkSocket>& connection) {
+    std::lock_guard lock(m_lock);
+    if (m_connection == connection) RecoverLocked();
+}
+
+bool CTcpLink::IsCurrent(const std::shared_ptr<CLinkSocket>& connection) const {
+    std::lock_guard lock(m_lock);
+    return m_connection == connection;
+}
+
+std::shared_ptr<CLinkSocket> CTcpLink::CurrentConnection() const {
+    std::lock_guard lock(m_lock);
+    return m_connection;
+}
+
+void CTcpLink::ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int state) {
+    Detach(m_connection);  // never the case in an orderly course; never leave one behind
+    m_connection = std::move(connection);
+    if (++m_generation == 0) m_generation = 1;
+    m_state = state;
+    m_statusCode = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status (UI thread)
+
+int CTcpLink::GetStatusCode() const {
+    std::lock_guard lock(m_lock);
+    return m_statusCode;
+}
+
+std::string CTcpLink::GetStatusText() const {
+    const char* text;
+    {
+        std::lock_guard lock(m_lock);
+        text = m_statusText;
+    }
+    return text;  // static storage: the copy is made outside the lock and is always whole
+}
+
+int CTcpLink::GetState() const {
+    std::lock_guard lock(m_lock);
+    return m_state;
+}
+
+std::uint32_t CTcpLink::GetConnectionGeneration() const {
+    std::lock_guard lock(m_lock);
+    return m_generation;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The link's thread
+
+unsigned CTcpLink::Run() {
+    while (IsRunning()) {
+        std::unique_lock lock(m_lock);
+        switch (m_state) {
+            case kIdle:
+                m_statusCode = 2;
+                lock.unlock();
+                Sleep(kIdlePause);
+                break;
+            case kOpenListener:
+                if (OpenListener()) {
+                    m_state = kAwaitPeer;
+                } else {
+                    m_statusCode = 3;
+                    lock.unlock();
+                    Sleep(kIdlePause);
+                }
+                break;
+            case kAwaitPeer:
+                if (!PollAccept()) {
+                    m_statusCode = 1;
+                    lock.unlock();
+                    Sleep(kAcceptPause);
+                }
+                break;
+            case kConnectedAsListener:
+            case kConnectedAsInitiator:
+                m_statusCode = 0;
+                lock.unlock();
+                Sleep(m_passPause.load());
+                KeepAliveTick();
+                break;
+            case kConnect: {
+                lock.unlock();
+                std::uint64_t epoch = 0;
+                if (ConnectToPeer(&epoch) != Attempt::kFailed) break;
+                Sleep(kFailedAttemptPause);
+                lock.lock();
+                // Only if nobody reset, re-armed or recovered the link meanwhile: then the attempt
+                // belongs to a course that has ended, and it neither counts nor moves the state.
+                if (m_epoch == epoch && --m_retryCounter <= 0) {
+                    m_countdown = kCountdownPasses;
+                    m_retryCounter = kRetryAttempts;
+                    m_state = kRetryWait;
+                }
+                break;
+            }
+            case kRetryWait:
+                // The status code stays at the 1 of the failed attempt.
+                SetStatusLocked(kRetryWaiting);
+                if (--m_countdown <= 0) {
+                    m_countdown = kCountdownPasses;
+                    RecoverLocked();
+                    m_retryCounter = kRetryAttempts;
+                }
+                lock.unlock();
+                Sleep(m_passPause.load());
+                break;
+            default:
+                Trace("Oops! we shouldn't be here");
+                m_statusCode = 3;
+                lock.unlock();
+                Sleep(kIdlePause);
+                break;
+        }
+    }
+    std::lock_guard lock(m_lock);
+    CloseAllLocked();
+    return 0;
+}
+
+void CTcpLink::KeepAliveTick() {
+    {
+        std::lock_guard lock(m_lock);
+        // A Recover or Reset during the pause ended the connected state: nothing to keep alive.
+        if (m_state != kConnectedAsListener && m_state != kConnectedAsInitiator) return;
+        if (--m_countdown > 0) return;
+        m_countdown = kCountdownPasses;
+    }
+    // Not examined: the reader or the forwarder finds a broken connection. If a record is being
+    // sent right now the stream is not idle, so the keep-alive is simply left out.
+    Send(kKeepAlive, sizeof kKeepAlive, this, false);
+}
+
+bool CTcpLink::OpenListener() {
+    if (m_listening != INVALID_SOCKET) {
+        closesocket(m_listening);
+        m_listening = INVALID_SOCKET;
+        SetStatusLocked(kWrongStateToOpen);
+        return false;
+    }
+    m_listening = NewTcpSocket();
+    if (m_listening == INVALID_SOCKET) {
+        SetStatusLocked(kCantCreateListening);
+        return false;
+    }
+    Trace("Listening socket handle <%d>\n", m_listening);
+    // Lets a listener that restarts bind while the previous connection on this port is still in
+    // TIME_WAIT. On Linux it never lets two live listeners share the port.
+    int reuse = 1;
+    ::setsockopt(m_listening, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address = MakeAddress(INADDR_ANY, m_port);
+    int result = ::bind(m_listening, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    Trace("Bind To TCP port returned <%d>\n", result);
+    if (result != 0) {
+        SetStatusLocked(kFailedToBind);
+    } else if (!platform::SetNonBlocking(m_listening, true)) {
+        SetStatusLocked(kCouldntSetNonBlocking);
+    } else if (::listen(m_listening, 1) != 0) {
+        SetStatusLocked(kListenFailed);
+    } else {
+        return true;
+    }
+    closesocket(m_listening);
+    m_listening = INVALID_SOCKET;
+    return false;
+}
+
+bool CTcpLink::PollAccept() {
+    // Non-blocking: returns at once, so it may run under the lock.
+    SOCKET accepted = ::accept4(m_listening, nullptr, nullptr, SOCK_CLOEXEC);
+    Trace("sock = %d\n", accepted);
+    if (accepted == INVALID_SOCKET) return false;
+    ConnectionUpLocked(std::make_shared<CLinkSocket>(accepted), kConnectedAsListener);
+    return true;
+}
+
+CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
+    std::shared_ptr<CLinkSocket> socket;
+    sockaddr_in address;
+    std::uint64_t epoch;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_state != kConnect) return Attempt::kAbandoned;
+        epoch = *attemptEpoch = m_epoch;
+        if (m_connection) {
+            SetStatusLocked(kWrongStateToConnect);
+            Detach(m_connection);
+            m_statusCode = 1;
+            return Attempt::kFailed;
+        }
+        SOCKET handle = NewTcpSocket();
+        if (handle == INVALID_SOCKET) {
+            SetStatusLocked(kFailedToCreateConnect);
+            m_statusCode = 1;
+            return Attempt::kFailed;
+        }
+        // Held in a field while the lock is let go, so that Recover and Reset can abort the
+        // attempt (shutdown wakes a blocking connect) and no socket is ever left unreferenced.
+        socket = std::make_shared<CLinkSocket>(handle);
+        Detach(m_connecting);
+        m_connecting = socket;
+        address = MakeAddress(m_peerAddress, m_port);
+    }
+    Trace("Connecting\n");
+
+    // Stores the outcome only if the attempt still belongs to the link's present course.
+    auto fail = [&]() {
+        std::lock_guard lock(m_lock);
+        if (m_epoch != epoch) return Attempt::kAbandoned;
+        Detach(m_connecting);
+        SetStatusLocked(kFailedToConnect);
+        m_statusCode = 1;
+        return Attempt::kFailed;
+    };
+
+    // Blocking: as long as the system's own attempt takes, unless Reset or Recover shut it down.
+    int result =
+        ::connect(socket->Handle(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (result != 0 && WSAGetLastError() != WSAEWOULDBLOCK) return fail();
+
+    for (int wait = 0; wait < kWritableWaits; ++wait) {
+        if (!IsRunning()) return Attempt::kAbandoned;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_epoch != epoch) return Attempt::kAbandoned;
+        }
+        int ready = platform::WaitWritable(socket->Handle(), kWaitMilliseconds);
+        if (ready == SOCKET_ERROR) return fail();
+        if (ready > 0) {
+            std::lock_guard lock(m_lock);
+            if (m_epoch != epoch) return Attempt::kAbandoned;
+            m_connecting.reset();
+            ConnectionUpLocked(std::move(socket), kConnectedAsInitiator);
+            return Attempt::kConnected;
+        }
+    }
+    return fail();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Send, receive and wait (forwarder, injector and link threads)
+
+int CTcpLink::WaitOnConnection(bool readable) {
+    std::shared_ptr<CLinkSocket> connection = CurrentConnection();
+    if (!connection) {
+        if (readable) Trace("selectread on invalid socket.\n");
+        Sleep(kWaitMilliseconds);
+        return 0;
+    }
+    int result = readable ? platform::WaitReadable(connection->Handle(), kWaitMilliseconds)
+                          : platform::WaitWritable(connection->Handle(), kWaitMilliseconds);
+    if (readable) Trace("selectread on good socket returned %d.\n", result);
+    if (result == SOCKET_ERROR) {
+        RecoverIfCurrent(connection);
+        return 0;
+    }
+    return result;
+}
+
+bool CTcpLink::WaitReadable() {
+    return WaitOnConnection(true) != 0;
+}
+
+bool CTcpLink::WaitWritable() {
+    return WaitOnConnection(false) != 0;
+}
+
+int CTcpLink::Receive(char* buffer, int length, std::uint32_t generation) {
+    Trace("Read of %d bytes requested to %X\n", length,
+          static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(buffer)));
+    std::shared_ptr<CLinkSocket> connection;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_connection) return 0;
+        if (generation != 0 && generation != m_generation) return 0;
+        connection = m_connection;
+    }
+    if (length <= 0) return 0;  // a zero-byte recv would read as the peer's close
+    // Never blocks, whatever mode the socket is in.
+    long received =
+        ::recv(connection->Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    if (received > 0) return static_cast<int>(received);
+    int error = WSAGetLastError();
+    if (received < 0 && error == WSAEWOULDBLOCK) return 0;
+    // The connection was shut down by Recover or Reset while we read: it is gone already, and a
+    // second Recover would only tear down whatever the link has started since.
+    if (!IsCurrent(connection)) return 0;
+    if (received == 0) {
+        RecoverIfCurrent(connection);
+        Trace("return was 0 - (socket closed?]. WSAGetLastError = %d\n", error);
+        return -1;
+    }
+    Trace("WSAGetLastError = %d\n", error);
+    return -1;
+}
+
+int CTcpLink::SendAll(const char* buffer, int length, CWorkerThread* caller) {
+    return Send(buffer, length, caller, true);
+}
+
+int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn) {
+    std::shared_ptr<CLinkSocket> connection;
+    {
+        std::lock_guard lock(m_lock);
+        // Restarts the keep-alive count; never prolongs the retry wait, which shares the field.
+        if (m_state != kRetryWait) m_countdown = kCountdownPasses;
+        connection = m_connection;
+    }
+    if (length <= 0 || !connection) return 0;
+
+    // The whole record goes out on the one connection it started on, or not at all: a record cut
+    // short is never continued on a later connection.
+    auto keepGoing = [&]() {
+        return (caller == nullptr || caller->IsRunning()) && IsCurrent(connection);
+    };
+
+    // One whole record at a time on the stream. Waiting for the turn is bounded in the same way
+    // as waiting for the socket: a stop request or the loss of the connection ends it.
+    std::unique_lock turn(m_sendLock, std::defer_lock);
+    if (waitForTurn) {
+        // Polled rather than a timed lock (which ThreadSanitizer cannot follow here); the turn is
+        // usually free, and a keep-alive holds it only for four bytes.
+        while (!turn.try_lock()) {
+            if (!keepGoing()) return 0;
+            Sleep(kSendTurnPoll);
+        }
+    } else if (!turn.try_lock()) {
+        return 0;
+    }
+
+    int total = 0;
+    while (length > 0 && keepGoing()) {
+        Trace("Doing WriteLoop\n");
+        int ready = platform::WaitWritable(connection->Handle(), kWaitMilliseconds);
+        if (ready == SOCKET_ERROR) {
+            RecoverIfCurrent(connection);
+            continue;
+        }
+        if (ready == 0) continue;
+        long sent = ::send(connection->Handle(), buffer, static_cast<std::size_t>(length),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (WSAGetLastError() != WSAEWOULDBLOCK) {
+                // Closed under us by Recover or Reset: report what went out, as for a socket that
+                // became invalid, so that no one recovers the link a second time.
+                if (!IsCurrent(connection)) break;
+                return -1;
+            }
+            sent = 0;
+        }
+        total += static_cast<int>(sent);
+        buffer += sent;
+        length -= static_cast<int>(sent);
+    }
+    return total;
+}
