@@ -123,6 +123,27 @@ TEST_F(ProgramFault, WanOutageOfSeventySecondsHealsWithoutTheOperator) {
     EXPECT_EQ(received, sent);
 }
 
+TEST_F(ProgramFault, InitiatorStartedDuringAWanOutageConnectsAfterItsRetryWait) {
+    // A live connection rides out an outage by itself (above). Here the initiator starts while
+    // the WAN is down, so its attempts fail at once, it runs into the one-minute retry wait, and
+    // it must come back without any action once the WAN returns.
+    m_lans->Configure('A', TunnelMode::kTcp);
+    m_lans->Configure('B', TunnelMode::kTcp);
+    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 down"), 0);
+    ASSERT_EQ(m_lans->RouterB().Run("ip link set wan0 down"), 0);
+    ASSERT_GT(m_lans->Start('A'), 0);
+    ASSERT_GT(m_lans->Start('B'), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(70));
+    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 up"), 0);
+    ASSERT_EQ(m_lans->RouterB().Run("ip link set wan0 up"), 0);
+    // Five failed attempts (2.5 s), a 60-pass wait, five more, and a second wait that began
+    // about 65 s in: at 70 s its rest is about 55 s, then one attempt.
+    double seconds = m_lans->SecondsUntilPing(75);
+    Report("TCP initiator started during a 70 s WAN outage (from link up)", seconds);
+    ASSERT_GE(seconds, 0);
+    EXPECT_LE(seconds, 62.0);
+}
+
 TEST_F(ProgramFault, SigtermWhileThePeerNeverReadsEndsWithinAboutASecond) {
     // End A connects to a "peer" on routerB that accepts the connection and never reads, while
     // hostA floods the tunnel: the forwarder's sends soon stall on a full connection.
