@@ -4,6 +4,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/WorkerThread.h"
@@ -41,6 +42,10 @@ public:
     ~CCountingWorker() override = default;
     unsigned Run() override {
         m_runs.fetch_add(1);
+        // Holds the first poll until the test lets it go (bounded: 2 s).
+        for (int i = 0; i < 2000 && m_gated.load(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         while (IsRunning()) {
             int passes = m_passes.fetch_add(1) + 1;
             if (m_passLimit >= 0 && passes >= m_passLimit) break;
@@ -50,6 +55,7 @@ public:
     }
     std::atomic<int> m_runs{0};
     std::atomic<int> m_passes{0};
+    std::atomic<bool> m_gated{false};
 
 private:
     unsigned m_exitCode;
@@ -76,11 +82,13 @@ TEST(WorkerThread, JoinWithoutLaunchOnlyTracesAndReturns) {
 
 TEST(WorkerThread, StopRightAfterLaunchEndsAtFirstPoll) {
     CCountingWorker worker;
+    worker.m_gated = true;
     worker.Launch();
     worker.RequestStop();
+    worker.m_gated = false;
     worker.Join();
     EXPECT_EQ(worker.m_runs.load(), 1);
-    EXPECT_LE(worker.m_passes.load(), 1);
+    EXPECT_EQ(worker.m_passes.load(), 0);
     worker.Join();  // a second Join returns at once
 }
 

@@ -1,0 +1,86 @@
+// The one window of the program: the operator sets the subnets, the tunnel's far end and ports,
+// the capture adapter, the virtual router and the tunnel mode, starts and stops the tunnel and
+// watches the status line and the two traffic arrows. It owns the packet engine: one ARP agent
+// and one TCP link for its whole life, and a forwarder and an injector between Start and Stop.
+// Constructed and run modally by CVantrellApp. Everything here runs on the UI thread; the
+// workers never touch a widget, and the dialog reaches them only through their public calls.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+
+#include "link/TcpLink.h"
+#include "ui/AdapterList.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class CIpAddressCtrl;
+class CArpAgent;
+class CLanToTunnel;
+class CTunnelToLan;
+
+class CVantrellDlg : public QDialog {
+    Q_OBJECT
+  public:
+    explicit CVantrellDlg(QWidget* parent = nullptr);
+    // Stops and joins the injector, the forwarder, the link and the ARP agent, in this order.
+    ~CVantrellDlg() override;
+
+  protected:
+    // Runs once, when the window is first shown (as the dialog's initialisation does before it
+    // appears). True: the first tab stop gets the keyboard focus.
+    bool OnInitDialog();
+    // Binds the control pointers to the template's controls by their ids.
+    void DoDataExchange();
+
+    void OnStart();
+    void OnStop();
+    void OnTimer(int timerId);
+    void OnTcp();
+    void OnInitiateConnection();
+    void OnAutoStart();
+    void OnRespondToArp();
+    void UpdateModeControls();
+
+    void showEvent(QShowEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
+
+    // Control pointers in falling id order, 1020 down to 1002, then 1000 and 1001. The widgets
+    // belong to the dialog (Qt parent); these only name them.
+    QCheckBox* m_respondToArp = nullptr;        // 1020
+    QCheckBox* m_autoStart = nullptr;           // 1019
+    QLabel* m_status = nullptr;                 // 1018
+    QCheckBox* m_initiateConnection = nullptr;  // 1017
+    QCheckBox* m_tcp = nullptr;                 // 1016
+    QLineEdit* m_virtualMac = nullptr;          // 1014
+    CIpAddressCtrl* m_virtualIp = nullptr;      // 1013
+    QLabel* m_incomingArrow = nullptr;          // 1012, beside "Subnet Other End"
+    QLabel* m_outgoingArrow = nullptr;          // 1011, beside "Subnet This End"
+    QComboBox* m_adapterList = nullptr;         // 1010, mirrors m_adapters
+    QPushButton* m_stopButton = nullptr;        // 1008
+    QPushButton* m_startButton = nullptr;       // 1007
+    QLineEdit* m_listenPort = nullptr;          // 1006
+    QLineEdit* m_tunnelPort = nullptr;          // 1005
+    CIpAddressCtrl* m_tunnelIp = nullptr;       // 1004
+    CIpAddressCtrl* m_otherNetmask = nullptr;   // 1003
+    CIpAddressCtrl* m_otherSubnet = nullptr;    // 1002
+    CIpAddressCtrl* m_thisSubnet = nullptr;     // 1000
+    CIpAddressCtrl* m_thisNetmask = nullptr;    // 1001
+
+    QIcon m_icon;  // icon resource 128
+    bool m_running = false;
+    CArpAgent* m_arpAgent = nullptr;        // owned; from initialisation to destruction
+    CLanToTunnel* m_lanToTunnel = nullptr;  // owned; only between Start and Stop
+    CTunnelToLan* m_tunnelToLan = nullptr;  // owned; only between Start and Stop
+    CAdapterList m_adapters;  // the list's items and records, in the order m_adapterList shows
+    CTcpLink m_link;          // its thread runs from initialisation to destruction
+
+    bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
+};
