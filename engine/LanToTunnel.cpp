@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -106,30 +107,64 @@ void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLeng
     Trace("We need to route this\n");
     const int length = static_cast<int>(capturedLength) - wire::kEthernetHeaderSize;
     const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
-    // A packet longer than m_mtu was merged by the adapter or the kernel; cutting it back to
-    // MTU-sized packets belongs here, before either transport takes it.
-    if (m_tcpLink != nullptr) {
-        std::uint8_t* record = m_recordBuffer.get();
-        wire::PutRecordLength(record, static_cast<std::uint32_t>(length));
-        std::memcpy(record + wire::kRecordHeaderSize, packet, static_cast<std::size_t>(length));
-        // Gives up once this forwarder is asked to stop, so Stop never waits on a peer that
-        // takes no data.
-        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
-        int sent = m_tcpLink->SendAll(reinterpret_cast<const char*>(record),
-                                      wire::kRecordHeaderSize + length, this);
-        // A connection that has replaced the failed one meanwhile is left alone.
-        if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
-        Trace("Written %d sytes\n", wire::kRecordHeaderSize + length);
-        m_byteCount.fetch_add(length, std::memory_order_relaxed);
-    } else {
-        m_byteCount.fetch_add(length, std::memory_order_relaxed);
-        m_udpSender.SendFragments(packet, length);  // a failed fragment is not acted on
+    if (length > m_packetLimit) {
+        // Merged by the adapter or the kernel: the far LAN could not take it as it is.
+        ForwardOversize(packet, length);
+        return;
     }
+    SendPacket(packet, length, nullptr);
+}
+
+void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
+    m_oversize.fetch_add(1, std::memory_order_relaxed);
+    if (m_segmenter->Begin(packet, length) == CSegmenter::Action::kDrop) {
+        Trace("Dropped a %d byte packet that cannot be cut\n", length);
+        return;
+    }
+    // After a failed send the rest of the packet is lost with it (its sender repeats it).
+    for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
+        if (!SendPacket(segment.packet, segment.length, segment.headroom)) break;
+    }
+}
+
+bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length, std::uint8_t* headroom) {
+    m_byteCount.fetch_add(length, std::memory_order_relaxed);
+    if (m_tcpLink == nullptr) {
+        m_udpSender.SendFragments(packet, length);  // a failed fragment is not acted on
+        return true;
+    }
+    const std::uint8_t* record;
+    if (headroom != nullptr) {
+        // The record length goes into the 4 bytes right in front of the segment.
+        std::uint8_t* at = headroom + CSegmenter::kHeadroom - wire::kRecordHeaderSize;
+        wire::PutRecordLength(at, static_cast<std::uint32_t>(length));
+        record = at;
+    } else {
+        std::uint8_t* buffer = m_recordBuffer.get();
+        wire::PutRecordLength(buffer, static_cast<std::uint32_t>(length));
+        std::memcpy(buffer + wire::kRecordHeaderSize, packet, static_cast<std::size_t>(length));
+        record = buffer;
+    }
+    // Gives up once this forwarder is asked to stop, so Stop never waits on a peer that takes no
+    // data.
+    const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    int sent = m_tcpLink->SendAll(reinterpret_cast<const char*>(record),
+                                  wire::kRecordHeaderSize + length, this);
+    // A connection that has replaced the failed one meanwhile is left alone.
+    if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
+    Trace("Written %d sytes\n", wire::kRecordHeaderSize + length);
+    return sent >= 0;
 }
 
 unsigned CLanToTunnel::Run() {
     if (!OpenCapture() && m_capture == nullptr) return 0;
-    m_mtu.store(platform::InterfaceMtu(m_adapter->name), std::memory_order_relaxed);
+    const int mtu = platform::InterfaceMtu(m_adapter->name);
+    m_mtu.store(mtu, std::memory_order_relaxed);
+    m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;
+    if (!m_segmenter || m_segmenter->Mtu() != std::min(m_packetLimit, CSegmenter::kMaxIpPacket)) {
+        m_segmenter = std::make_unique<CSegmenter>(m_packetLimit);
+    }
+    m_oversize.store(0, std::memory_order_relaxed);
     for (;;) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;

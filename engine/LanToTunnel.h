@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "engine/WorkerThread.h"
 
@@ -35,6 +36,9 @@ class CLanToTunnel : public CWorkerThread {
 
     bool OpenCapture();
     unsigned Run() override;
+    // Bytes handed to the tunnel since the last take: the IP bytes of every packet sent, or of
+    // every segment sent for a packet cut to fit the MTU (record lengths, fragment headers and
+    // Ethernet headers not counted). A packet that cannot be cut (DF set) is not counted.
     int TakeByteCount();
 
     // The address tests on one captured frame: true when its IPv4 destination (bytes 30-33)
@@ -44,11 +48,21 @@ class CLanToTunnel : public CWorkerThread {
 
     // The interface MTU read when the thread started (0 when unknown); for tests and traces.
     int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
+    // Captured packets longer than that MTU (merged by GRO/LRO) since the thread started; for
+    // tests and traces.
+    std::uint32_t GetOversizeCount() const { return m_oversize.load(std::memory_order_relaxed); }
 
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
 
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
+    // A packet longer than the MTU: cut by the segmenter, each piece sent as a packet of its own.
+    void ForwardOversize(const std::uint8_t* packet, int length);
+    // One packet into the tunnel as one record or as its UDP fragments; counts it. `headroom`,
+    // when given, is CSegmenter::kHeadroom writable bytes right in front of `packet`, where the
+    // record length goes so that the record is sent without a copy. False when the TCP send
+    // failed (or gave up on a stop request).
+    bool SendPacket(const std::uint8_t* packet, int length, std::uint8_t* headroom);
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
@@ -64,8 +78,16 @@ class CLanToTunnel : public CWorkerThread {
     CTcpLink* m_tcpLink = nullptr;                   // not owned; none means UDP mode
     std::unique_ptr<std::uint8_t[]> m_recordBuffer;  // one outgoing TCP record, 65540 bytes
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
-    // the adapter or the kernel merged (GRO/LRO) beyond it; cutting those back to MTU-sized
-    // packets before they enter the tunnel plugs in where Forward takes the packet. Written by
-    // the forwarder's thread, read by tests: atomic.
+    // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
+    // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's
+    // thread, read by tests: atomic.
     std::atomic<int> m_mtu{0};
+    // The forwarder's thread only: packets longer than this are cut (the MTU; no limit when the
+    // MTU is unknown, and packets then travel as captured).
+    int m_packetLimit = 0;
+    // Created by Run with the MTU (one buffer, allocated once per run, never per packet); the
+    // forwarder's thread only.
+    std::unique_ptr<CSegmenter> m_segmenter;
+    // Written by the forwarder's thread, read by tests: atomic.
+    std::atomic<std::uint32_t> m_oversize{0};
 };

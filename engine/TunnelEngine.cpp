@@ -57,6 +57,7 @@ bool CTunnelEngine::Start() {
     m_lanToTunnel->Launch();
 
     m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
+    m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->Launch();
 

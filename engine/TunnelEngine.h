@@ -56,6 +56,10 @@ class CTunnelEngine {
     int TakeInjectedBytes();   // tunnel to LAN
 
     void SetRespond(bool respond);  // also while running, as the dialog's check box
+    // The running workers, for tests and traces (their atomic read-outs only); null while
+    // stopped.
+    const CLanToTunnel* Forwarder() const { return m_lanToTunnel.get(); }
+    const CTunnelToLan* Injector() const { return m_tunnelToLan.get(); }
     CTcpLink& Link() { return m_link; }
     CArpAgent& ArpAgent() { return *m_arpAgent; }
 

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "engine/ArpAgent.h"
 #include "link/TcpLink.h"
+#include "platform/PcapCompat.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"
 
@@ -51,6 +53,10 @@ void CTunnelToLan::SetTcpLink(CTcpLink* link) {
     m_tcpLink = link;
 }
 
+void CTunnelToLan::SetAdapter(pcap_if_t* adapter) {
+    m_adapter = adapter;
+}
+
 int CTunnelToLan::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
@@ -59,6 +65,13 @@ unsigned CTunnelToLan::Run() {
     // Null when no capture will come (the adapter failed, or the agent was stopped): nothing
     // can be injected, so the thread ends at once.
     if (m_arpAgent->WaitForCapture() == nullptr) return 0;
+    const int mtu = m_adapter != nullptr ? platform::InterfaceMtu(m_adapter->name) : 0;
+    m_mtu.store(mtu, std::memory_order_relaxed);
+    m_packetLimit = mtu > 0 ? mtu : wire::kMaxAcceptedLength;
+    if (mtu > 0 &&
+        (!m_segmenter || m_segmenter->Mtu() != std::min(mtu, CSegmenter::kMaxIpPacket))) {
+        m_segmenter = std::make_unique<CSegmenter>(mtu);
+    }
     m_recordReader.Restart();
     m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
     m_tcpMayHaveData = false;
@@ -73,17 +86,39 @@ unsigned CTunnelToLan::Run() {
     return 0;
 }
 
-bool CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
-    if (frameLength < wire::kEthernetHeaderSize + kMinIpPacket) return false;
+CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
+    Injected injected;
+    if (frameLength < wire::kEthernetHeaderSize + kMinIpPacket) return injected;
     std::memcpy(frame + kTemplate, m_header + kTemplate, kTemplateSize);
     std::uint32_t destination;  // network order, as in the packet
     std::memcpy(&destination, frame + kIpDestination, sizeof destination);
     const std::uint8_t* mac = m_arpAgent->Resolve(destination);
-    if (mac == nullptr) return false;
+    if (mac == nullptr) return injected;
     std::memcpy(frame + kDestinationMac, mac, 6);
-    // The agent refuses (sending nothing) once its capture is closed; the result is not acted on.
-    m_arpAgent->SendFrame(frame, frameLength);
-    return true;
+    injected.resolved = true;
+    const int packetLength = frameLength - wire::kEthernetHeaderSize;
+    if (packetLength <= m_packetLimit) {
+        // The agent refuses (sending nothing) once its capture is closed; the result is not
+        // acted on.
+        m_arpAgent->SendFrame(frame, frameLength);
+        injected.frames = 1;
+        injected.packetBytes = packetLength;
+        return injected;
+    }
+    // Too long for the LAN: each segment goes out behind the header, which the segmenter keeps
+    // in the headroom in front of it (a segment handed back unchanged has the frame's own).
+    const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
+    if (m_segmenter->Begin(packet, packetLength, frame) == CSegmenter::Action::kDrop) {
+        Trace("Dropped a %d byte packet that cannot be cut\n", packetLength);
+        return injected;
+    }
+    for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
+        m_arpAgent->SendFrame(segment.packet - CSegmenter::kHeadroom,
+                              CSegmenter::kHeadroom + segment.length);
+        ++injected.frames;
+        injected.packetBytes += segment.length;
+    }
+    return injected;
 }
 
 void CTunnelToLan::RecoverConnection() {
@@ -134,10 +169,12 @@ void CTunnelToLan::TcpStep() {
             break;
         case wire::CRecordReader::Event::kPacket: {
             const int length = static_cast<int>(m_recordReader.PacketLength());
-            m_byteCount.fetch_add(length, std::memory_order_relaxed);  // counted before resolving
-            if (Inject(m_tcpFrame.get(), wire::kEthernetHeaderSize + length)) {
-                Trace("Break here to check it.\n");
-            }
+            const Injected injected = Inject(m_tcpFrame.get(), wire::kEthernetHeaderSize + length);
+            // Counted whether or not the destination resolves; a packet cut to fit counts what
+            // went onto the LAN.
+            m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : length,
+                                  std::memory_order_relaxed);
+            if (injected.resolved) Trace("Break here to check it.\n");
             break;
         }
     }
@@ -208,10 +245,10 @@ void CTunnelToLan::UdpStep() {
             Trace("BIG PACKET\n");
             break;
         case wire::CFragmentReassembler::Result::kComplete: {
-            const int frameLength = m_reassembler.FrameLength();
-            if (Inject(m_udpFrame.get(), frameLength)) {
-                m_byteCount.fetch_add(frameLength, std::memory_order_relaxed);
-            }
+            const Injected injected = Inject(m_udpFrame.get(), m_reassembler.FrameLength());
+            m_byteCount.fetch_add(
+                injected.packetBytes + injected.frames * wire::kEthernetHeaderSize,
+                std::memory_order_relaxed);
             break;
         }
     }

@@ -2,22 +2,26 @@
 // link, or UDP fragments on a socket of its own bound to the listen port), puts an Ethernet
 // header in front (destination resolved by the ARP agent, source the virtual MAC, type IPv4)
 // and injects the frame through the ARP agent.
+// A packet too long for the LAN's MTU (from a peer that does not cut merged packets) is cut to
+// fit and injected as several frames.
 // Owned by the tunnel's owner: created at Start after the ARP agent is configured (it copies the
 // virtual MAC then), launched, and stopped and joined at Stop before the ARP agent. SetTcpLink
-// runs on the owner's thread before Launch; TakeByteCount on the owner's thread at any time;
-// everything else on the injector's thread.
+// and SetAdapter run on the owner's thread before Launch; TakeByteCount on the owner's thread at
+// any time; everything else on the injector's thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
+#include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
 #include "engine/WorkerThread.h"
 #include "platform/Sockets.h"
 
 class CArpAgent;
 class CTcpLink;
+typedef struct pcap_if pcap_if_t;  // the capture library's adapter record
 
 class CTunnelToLan : public CWorkerThread {
   public:
@@ -25,11 +29,22 @@ class CTunnelToLan : public CWorkerThread {
     ~CTunnelToLan() override;
 
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
+    // The adapter the ARP agent injects on (not owned; outlives the run): its MTU, read when Run
+    // starts, is the longest packet injected whole. Without it (or when the MTU cannot be
+    // read) every packet is injected as it came.
+    void SetAdapter(pcap_if_t* adapter);
 
     unsigned Run() override;
     // Waits up to 250 ms for a datagram: 1 ready, 0 not (a failed wait closes the socket).
     int WaitDatagram();
+    // Bytes put on the LAN since the last take, by mode:
+    //  - TCP: a packet's L bytes as it is received, resolved or not; a packet cut to fit the MTU
+    //    counts, once resolved, the IP bytes of its segments instead (0 when it cannot be cut).
+    //  - UDP: the whole frame (14 + L) once it is injected; a packet cut to fit counts the
+    //    frames of its segments (14 + segment each); nothing when it is not injected.
     int TakeByteCount();
+    // The MTU read when Run started (0 when unknown); for tests and traces.
+    int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
 
   private:
     static constexpr int kReadinessWaitMs = 250;
@@ -43,9 +58,15 @@ class CTunnelToLan : public CWorkerThread {
     void RecoverConnection();
     bool BindUdp();
     void CloseUdp();
-    // Writes the Ethernet header in front of the packet at frame byte 14 and injects the frame;
-    // false when the destination does not resolve (or the capture has gone).
-    bool Inject(std::uint8_t* frame, int frameLength);
+    // What one Inject put on the LAN.
+    struct Injected {
+        bool resolved = false;  // the destination answered (frames may still be 0)
+        int frames = 0;         // frames handed to the ARP agent's capture
+        int packetBytes = 0;    // their IP bytes (Ethernet headers not counted)
+    };
+    // Writes the Ethernet header in front of the packet at frame byte 14 and injects the frame,
+    // or, for a packet longer than the MTU, each of its segments behind a copy of the header.
+    Injected Inject(std::uint8_t* frame, int frameLength);
 
     int m_listenPort;
     bool m_udpBound = false;                     // the injector's thread
@@ -71,4 +92,12 @@ class CTunnelToLan : public CWorkerThread {
     // After a receive that filled what it asked for, more bytes are likely waiting: the next
     // step reads at once and waits for readiness only when a receive finds nothing.
     bool m_tcpMayHaveData = false;
+
+    pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
+    // Read once by Run (injector's thread), read by tests: atomic.
+    std::atomic<int> m_mtu{0};
+    // The injector's thread only: packets longer than this are cut (no limit without an MTU).
+    int m_packetLimit = wire::kMaxAcceptedLength;
+    // Created by Run with the MTU, once per run; the injector's thread only.
+    std::unique_ptr<CSegmenter> m_segmenter;
 };

@@ -267,6 +267,7 @@ void CVantrellDlg::OnStart() {
 
     // 8. The injector.
     m_tunnelToLan = new CTunnelToLan(Port(m_listenPort), m_arpAgent);
+    m_tunnelToLan->SetAdapter(adapter);  // its MTU bounds the frames injected
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->Launch();
 
