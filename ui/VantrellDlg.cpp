@@ -227,15 +227,7 @@ void CVantrellDlg::OnStart() {
     // 3. Lock the configuration; "Auto Start" and "Respond to ARP" stay enabled.
     m_stopButton->setEnabled(true);
     m_startButton->setEnabled(false);
-    for (QWidget* control :
-         {static_cast<QWidget*>(m_thisSubnet), static_cast<QWidget*>(m_thisNetmask),
-          static_cast<QWidget*>(m_otherSubnet), static_cast<QWidget*>(m_otherNetmask),
-          static_cast<QWidget*>(m_tunnelIp), static_cast<QWidget*>(m_tunnelPort),
-          static_cast<QWidget*>(m_listenPort), static_cast<QWidget*>(m_adapterList),
-          static_cast<QWidget*>(m_virtualMac), static_cast<QWidget*>(m_virtualIp),
-          static_cast<QWidget*>(m_tcp), static_cast<QWidget*>(m_initiateConnection)}) {
-        control->setEnabled(false);
-    }
+    SetConfigurationEnabled(false);
 
     // 4.
     const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
@@ -275,13 +267,8 @@ void CVantrellDlg::OnStart() {
     m_running = true;
 }
 
-void CVantrellDlg::OnStop() {
-    // 1.
-    m_running = false;
-
-    // 2. Unlock; 3. then the mode rule disables again what the mode does not use.
-    m_stopButton->setEnabled(false);
-    m_startButton->setEnabled(true);
+// Start locks and Stop unlocks these, in this order: 1000-1006, 1010, 1014, 1013, 1016, 1017.
+void CVantrellDlg::SetConfigurationEnabled(bool enabled) {
     for (QWidget* control :
          {static_cast<QWidget*>(m_thisSubnet), static_cast<QWidget*>(m_thisNetmask),
           static_cast<QWidget*>(m_otherSubnet), static_cast<QWidget*>(m_otherNetmask),
@@ -289,8 +276,18 @@ void CVantrellDlg::OnStop() {
           static_cast<QWidget*>(m_listenPort), static_cast<QWidget*>(m_adapterList),
           static_cast<QWidget*>(m_virtualMac), static_cast<QWidget*>(m_virtualIp),
           static_cast<QWidget*>(m_tcp), static_cast<QWidget*>(m_initiateConnection)}) {
-        control->setEnabled(true);
+        control->setEnabled(enabled);
     }
+}
+
+void CVantrellDlg::OnStop() {
+    // 1.
+    m_running = false;
+
+    // 2. Unlock; 3. then the mode rule disables again what the mode does not use.
+    m_stopButton->setEnabled(false);
+    m_startButton->setEnabled(true);
+    SetConfigurationEnabled(true);
     UpdateModeControls();
 
     // 4. The injector ends before the ARP agent's thread closes the capture it injects

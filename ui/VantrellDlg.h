@@ -50,6 +50,7 @@ class CVantrellDlg : public QDialog {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    void SetConfigurationEnabled(bool enabled);
     friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
 
     // Control pointers in falling id order, 1020 down to 1002, then 1000 and 1001. The widgets
