@@ -16,9 +16,6 @@ constexpr int kSnapLength = 65536;
 constexpr int kReadTimeoutMs = 250;
 constexpr int kResolveWaitMs = 100;
 constexpr unsigned kCapturePollMs = 100;
-// WaitForCapture counts the agent's thread as failed to start when, while the agent is running,
-// no Run has been under way for this many polls (a thread starts within microseconds).
-constexpr int kNotStartedPolls = 10;
 
 }  // namespace
 
@@ -30,8 +27,7 @@ CArpAgent::CArpAgent()
       m_awaitedAddress(0),
       m_capture(nullptr),
       m_sendHandle(nullptr),
-      m_sendOpen(false),
-      m_runActive(false) {
+      m_sendOpen(false) {
     CArpFrames::BuildRequestTemplate(m_requestTemplate);
     CArpFrames::BuildReplyTemplate(m_requestTemplate, m_replyTemplate);
 }
@@ -58,21 +54,17 @@ const std::uint8_t* CArpAgent::GetVirtualMac() const {
     return m_requestTemplate + CArpFrames::kEthernetSource;
 }
 
-// Gives up, returning nullptr, as soon as the running flag is down: RequestStop lowers it, and
-// Run lowers it itself whenever it ends on its own (adapter not opened, read error), so an ended
-// thread is seen at once. A thread that failed to start leaves the flag up with no Run under way:
-// that is given up after kNotStartedPolls polls (1 s).
-pcap_t* CArpAgent::WaitForCapture() {
-    int idlePolls = 0;
+// Gives up, returning nullptr, as soon as the agent's running flag is down: RequestStop lowers
+// it, and Run lowers it itself whenever it ends on its own (adapter not opened, read error), so an
+// ended thread is seen at once. A thread that never started leaves the flag up; the caller's own
+// stop request then ends the wait, with no guess from elapsed time (a loaded machine may take
+// long to start a thread).
+pcap_t* CArpAgent::WaitForCapture(CWorkerThread* caller) {
     for (;;) {
         pcap_t* capture = m_capture.load(std::memory_order_acquire);
         if (capture != nullptr) return capture;
         if (!IsRunning()) return nullptr;
-        if (m_runActive.load(std::memory_order_acquire)) {
-            idlePolls = 0;
-        } else if (++idlePolls > kNotStartedPolls) {
-            return nullptr;
-        }
+        if (caller != nullptr && !caller->IsRunning()) return nullptr;
         Sleep(kCapturePollMs);
     }
 }
@@ -177,7 +169,6 @@ void CArpAgent::CloseCapture(pcap_t* capture) {
 }
 
 unsigned CArpAgent::Run() {
-    m_runActive.store(true, std::memory_order_release);
     OpenCapture();
     pcap_t* capture = m_capture.load(std::memory_order_relaxed);
     if (capture != nullptr) {
@@ -215,6 +206,5 @@ unsigned CArpAgent::Run() {
     // Ended on its own (no adapter, read error) or asked to: either way WaitForCapture must stop
     // waiting, so the running flag comes down here too. Launch raises it again.
     CWorkerThread::RequestStop();
-    m_runActive.store(false, std::memory_order_release);
     return 0;
 }

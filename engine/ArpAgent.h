@@ -38,9 +38,10 @@ class CArpAgent : public CWorkerThread {
     const std::uint8_t* GetVirtualMac() const;
 
     // The open capture, once the agent's thread has opened it; nullptr when no capture will
-    // come (the adapter could not be opened, the thread ended or failed to start, or the agent
-    // was asked to stop). Never waits without end.
-    pcap_t* WaitForCapture();
+    // come (the adapter could not be opened, the agent's thread ended, or the agent was asked to
+    // stop) or once `caller` is asked to stop. A waiting caller is therefore always released by
+    // its own stop request, also when the agent's thread never started.
+    pcap_t* WaitForCapture(CWorkerThread* caller = nullptr);
 
     // `address` in network order. The MAC, from the cache or after one broadcast request and at
     // most 100 ms of waiting; nullptr when unknown. The pointer stays valid and unchanged until
@@ -89,6 +90,4 @@ class CArpAgent : public CWorkerThread {
     std::mutex m_sendMutex;
     pcap_t* m_sendHandle;  // opened and closed together with m_capture by the agent thread
     bool m_sendOpen;
-    // True while Run executes (agent thread writes, WaitForCapture reads).
-    std::atomic<bool> m_runActive;
 };

@@ -75,7 +75,8 @@ bool CLanToTunnel::OpenCapture() {
         platform::OpenLiveCapture(m_adapter->name, kSnapLength, true, kReadTimeoutMs, errorText);
     if (m_capture == nullptr) {
         Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", m_adapter->name);
-        std::fprintf(stderr, "%s\n", errorText);
+        // Most often missing privileges: the operator needs the library's own words.
+        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n", m_adapter->name, errorText);
         return false;
     }
     char filterText[96];

@@ -64,7 +64,7 @@ int CTunnelToLan::TakeByteCount() {
 unsigned CTunnelToLan::Run() {
     // Null when no capture will come (the adapter failed, or the agent was stopped): nothing
     // can be injected, so the thread ends at once.
-    if (m_arpAgent->WaitForCapture() == nullptr) return 0;
+    if (m_arpAgent->WaitForCapture(this) == nullptr) return 0;
     const int mtu = m_adapter != nullptr ? platform::InterfaceMtu(m_adapter->name) : 0;
     m_mtu.store(mtu, std::memory_order_relaxed);
     m_packetLimit = mtu > 0 ? mtu : wire::kMaxAcceptedLength;

@@ -94,6 +94,12 @@ void CTcpLink::ArmInitiator(std::uint32_t peerAddress, int port) {
     Detach(m_connecting);
 }
 
+void CTcpLink::RequestStop() {
+    CWorkerThread::RequestStop();
+    std::lock_guard lock(m_lock);
+    Detach(m_connecting);
+}
+
 void CTcpLink::Reset() {
     std::lock_guard lock(m_lock);
     CloseAllLocked();
@@ -347,7 +353,7 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
     // Stores the outcome only if the attempt still belongs to the link's present course.
     auto fail = [&]() {
         std::lock_guard lock(m_lock);
-        if (m_epoch != epoch) return Attempt::kAbandoned;
+        if (m_epoch != epoch || !IsRunning()) return Attempt::kAbandoned;
         Detach(m_connecting);
         SetStatusLocked(kFailedToConnect);
         m_statusCode = 1;

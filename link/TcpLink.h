@@ -48,6 +48,10 @@ class CTcpLink : public CWorkerThread {
     // The state machine's state, 0 to 6 (see below); for the dialog and tests.
     int GetState() const;
 
+    // Also aborts a connection attempt under way: a blocking connect to a peer that never
+    // answers lasts about two minutes, and the owner joins this thread right after.
+    void RequestStop() override;
+
     unsigned Run() override;
 
   protected:

@@ -1,5 +1,5 @@
 // Winsock-shaped stand-ins on POSIX sockets, so that the link and the packet workers keep the
-// shape of their design: SOCKET handles, INVALID_SOCKET, SOCKET_ERROR, closesocket, a
+// shape they were written in: SOCKET handles, INVALID_SOCKET, SOCKET_ERROR, closesocket, a
 // non-blocking switch, WSAGetLastError with WSAEWOULDBLOCK, and readiness waits. Any thread.
 #pragma once
 

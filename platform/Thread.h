@@ -1,6 +1,6 @@
 // Thread start, wait and release with the meaning of the runtime's _beginthreadex,
 // WaitForSingleObject(INFINITE) and CloseHandle, plus Sleep. Used by CWorkerThread on the
-// owner's thread; the handle is a plain number so the worker's fields stay as designed.
+// owner's thread; the handle is a plain number, as the worker's fields expect.
 #pragma once
 
 #include <cstdint>

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "engine/ArpAgent.h"
 #include "engine/ArpFrames.h"
+#include "platform/Thread.h"
 
 namespace {
 
@@ -215,3 +218,46 @@ TEST(ArpAgentOffline, WithoutCaptureNothingIsSentAndNothingBlocks) {
 }
 
 }  // namespace
+
+// An agent whose thread is slow to open its capture (here: never does until stopped) holds a
+// waiting caller only until that caller is asked to stop.
+namespace {
+class CSlowAgent : public CArpAgent {
+  public:
+    ~CSlowAgent() override = default;
+    unsigned Run() override {
+        for (int i = 0; i < 400 && IsRunning(); ++i) Sleep(5);
+        return 0;
+    }
+};
+
+class CWaiter : public CWorkerThread {
+  public:
+    explicit CWaiter(CArpAgent& agent) : m_agent(agent) {}
+    ~CWaiter() override = default;
+    unsigned Run() override {
+        m_result.store(m_agent.WaitForCapture(this) == nullptr ? 1 : 2);
+        return 0;
+    }
+    std::atomic<int> m_result{0};
+
+  private:
+    CArpAgent& m_agent;
+};
+}  // namespace
+
+TEST(ArpAgentOffline, WaitForCaptureEndsWithTheCallersStopRequest) {
+    CSlowAgent agent;
+    agent.Launch();
+    CWaiter waiter(agent);
+    waiter.Launch();
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    EXPECT_EQ(waiter.m_result.load(), 0);  // still waiting: the agent runs, no capture yet
+    auto start = std::chrono::steady_clock::now();
+    waiter.RequestStop();
+    waiter.Join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(waiter.m_result.load(), 1);
+    agent.RequestStop();
+    agent.Join();
+}

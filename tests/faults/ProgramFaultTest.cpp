@@ -96,7 +96,7 @@ TEST_F(ProgramFault, WanOutageOfSeventySecondsHealsWithoutTheOperator) {
         std::this_thread::sleep_for(std::chrono::seconds(4));
     }
     ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 up"), 0);
-    // The design's own bound: the rest of a one-minute retry wait plus one attempt (up to
+    // The link's own bound: the rest of a one-minute retry wait plus one attempt (up to
     // 10 s), with slack for the ping's own one-second granularity.
     double seconds = m_lans->SecondsUntilPing(75);
     Report("TCP after a 70 s WAN outage (from link up)", seconds);

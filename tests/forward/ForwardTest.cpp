@@ -198,7 +198,7 @@ TEST_P(TunnelModes, TwentyMegabytesEachWayAtOnceArriveIntact) {
     std::printf("[ info ] 2 x 20 MB in %.1f s\n", seconds);
 }
 
-TEST_P(TunnelModes, ForwardsOnlyThisSubnetToTheOtherAndCountsAsDesigned) {
+TEST_P(TunnelModes, ForwardsOnlyThisSubnetToTheOtherAndCountsEveryPacket) {
     CTunnelEngine& a = *m_a;
     CTunnelEngine& b = *m_b;
     CNetNamespace& hostA = m_lans.Host(CTwoLans::kA);
@@ -453,7 +453,7 @@ class UdpInjector : public ::testing::Test {
     int m_sender = -1;
 };
 
-TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheDesignedFrames) {
+TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheExpectedFrames) {
     ASSERT_EQ(m_lans.Router(CTwoLans::kB).Run("ip link set lan0 mtu 9000"), 0);
     ASSERT_EQ(m_lans.Host(CTwoLans::kB).Run("ip link set eth0 mtu 9000"), 0);
     ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_b));

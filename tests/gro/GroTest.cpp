@@ -37,7 +37,7 @@ std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
 
 // Under a sanitizer the segmenter's per-byte work (copies and checksums of every segment) runs
 // instrumented and several times slower, while the GRO-off path is one intercepted copy per
-// packet; only an uninstrumented build measures the design's throughput.
+// packet; only an uninstrumented build measures the tunnel's real throughput.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)

@@ -579,6 +579,26 @@ TEST_F(TcpLinkNet, ResetDuringABlockingConnectAbortsItAndLeavesNoSocket) {
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
+TEST_F(TcpLinkNet, StopDuringAConnectToASilentPeerEndsAtOnce) {
+    // A peer whose SYNs vanish: a known neighbour on a veth whose far end holds no address.
+    ASSERT_EQ(m_ns->Run("ip link add bh0 type veth peer name bh1 && ip link set bh0 up && "
+                        "ip link set bh1 up && ip addr add 10.200.0.1/24 dev bh0 && "
+                        "ip neigh add 10.200.0.2 lladdr 02:00:00:00:00:02 dev bh0 nud permanent"),
+              0);
+    CTcpLink link;
+    CTraceCapture trace(&link);
+    link.Launch();
+    link.ArmInitiator(0x0AC80002, kPort);  // 10.200.0.2
+    ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 1; }));
+    std::this_thread::sleep_for(1500ms);  // the system would keep trying for about two minutes
+    EXPECT_EQ(link.GetState(), 4);
+    auto start = Clock::now();
+    link.RequestStop();
+    link.Join();
+    EXPECT_LT(Ms(Clock::now() - start), 1500);
+    EXPECT_EQ(link.GetStatusText(), "Attempting to connect");  // the abandoned attempt left no mark
+}
+
 // ---------------------------------------------------------------------------------------------
 // Keep-alives and sending
 
