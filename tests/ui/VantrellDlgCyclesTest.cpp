@@ -226,7 +226,7 @@ TEST(VantrellDlgCycles, TwoHundredStartStopCyclesWithTrafficLeaveNothingBehind) 
         const int stoppedThreads = uitest::ThreadCount();
 
         Sample first, last;
-        int udpWithTraffic = 0, tcpWithTraffic = 0, echoes = 0;
+        int udpWithTraffic = 0, tcpWithTraffic = 0, idleCycles = 0, echoes = 0;
         double slowestStop = 0, allStops = 0;
         for (int cycle = 1; cycle <= kCycles; ++cycle) {
             // The mode box is a click, as the operator's, so it goes through OnTcp.
@@ -248,6 +248,10 @@ TEST(VantrellDlgCycles, TwoHundredStartStopCyclesWithTrafficLeaveNothingBehind) 
             const int cycleEchoes = traffic.Echoes() - echoesBefore;
             echoes += cycleEchoes;
             if (flowed) ++(IsTcpCycle(cycle) ? tcpWithTraffic : udpWithTraffic);
+            // An idle tunnel ends the test at once rather than after 200 three-second waits.
+            idleCycles += flowed ? 0 : 1;
+            ASSERT_LE(idleCycles, kCycles / 10)
+                << "cycle " << cycle << ": too many cycles without traffic";
             const auto stopBegan = std::chrono::steady_clock::now();
             stop->click();
             const double stopSeconds =
