@@ -57,6 +57,18 @@ class ProgramFault : public ::testing::Test {
     std::unique_ptr<CTwoLanPrograms> m_lans;
 };
 
+// The demo's path: two real programs with Auto Start carry pings both ways, in each mode.
+TEST_F(ProgramFault, TwoProgramsWithAutoStartCarryPingsBothWaysInEachMode) {
+    for (TunnelMode mode : {TunnelMode::kUdp, TunnelMode::kTcp}) {
+        SCOPED_TRACE(mode == TunnelMode::kUdp ? "UDP" : "TCP");
+        StartBoth(mode);
+        EXPECT_EQ(m_lans->HostA().Run("ping -c 3 -i 0.2 -W 1 10.2.0.10"), 0);
+        EXPECT_EQ(m_lans->HostB().Run("ping -c 3 -i 0.2 -W 1 10.1.0.10"), 0);
+        EXPECT_TRUE(WIFEXITED(m_lans->Signal('A', SIGTERM)));
+        EXPECT_TRUE(WIFEXITED(m_lans->Signal('B', SIGTERM)));
+    }
+}
+
 TEST_F(ProgramFault, TcpListenerKilledAndRestartedCarriesTrafficWithinFiveSeconds) {
     StartBoth(TunnelMode::kTcp);
     double seconds = KillAndRestart('A');
