@@ -36,13 +36,14 @@ pcap_t* Activate(pcap_t* handle, char* errorText) {
 }  // namespace
 
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText) {
+                        char* errorText, int bufferBytes) {
     errorText[0] = '\0';
     pcap_t* handle = pcap_create(device, errorText);
     if (handle == nullptr) return nullptr;
     if (pcap_set_snaplen(handle, snapLength) != 0 ||
         pcap_set_promisc(handle, promiscuous ? 1 : 0) != 0 ||
-        pcap_set_timeout(handle, readTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0) {
+        pcap_set_timeout(handle, readTimeoutMs) != 0 || pcap_set_immediate_mode(handle, 1) != 0 ||
+        (bufferBytes > 0 && pcap_set_buffer_size(handle, bufferBytes) != 0)) {
         CopyError(errorText, pcap_geterr(handle));
         pcap_close(handle);
         return nullptr;

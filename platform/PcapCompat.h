@@ -14,9 +14,10 @@
 namespace platform {
 
 // Returns an activated handle, or nullptr with the library's error text in `errorText`
-// (PCAP_ERRBUF_SIZE bytes).
+// (PCAP_ERRBUF_SIZE bytes). `bufferBytes` > 0 sizes the kernel's capture ring (frames that
+// arrive while it is full are lost); 0 keeps the library's default (2 MB).
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText);
+                        char* errorText, int bufferBytes = 0);
 
 // One frame: 1 with the frame, 0 when `readTimeoutMs` passed without one, negative on an
 // error. Drains frames already queued without any extra system call.
