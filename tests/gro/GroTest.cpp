@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -85,9 +86,9 @@ class MergedCaptures : public ::testing::TestWithParam<Mode> {
         return m_a->Forwarder()->GetOversizeCount() + m_b->Forwarder()->GetOversizeCount();
     }
 
-    // One iperf3 run from host A to host B, single stream, ~5 s; the receiver's bits per
-    // second, or 0 when the run failed.
-    double IperfBitsPerSecond(int port) {
+    // One iperf3 run from host A to host B, single stream, `seconds` long; the receiver's bits
+    // per second, or 0 when the run failed.
+    double IperfBitsPerSecond(int port, int seconds = 5) {
         const std::string a = m_lans.Host(CTwoLans::kA).Exec();
         const std::string b = m_lans.Host(CTwoLans::kB).Exec();
         const std::string p = std::to_string(port);
@@ -95,7 +96,7 @@ class MergedCaptures : public ::testing::TestWithParam<Mode> {
                                    " >/dev/null 2>&1 & for i in $(seq 50); do " + b +
                                    "ss -ltn | grep -q :" + p + " && break; sleep 0.1; done; " + a +
                                    "timeout 20 iperf3 -c " + CTwoLans::kHostB + " -p " + p +
-                                   " -t 5 -J; wait)";
+                                   " -t " + std::to_string(seconds) + " -J; wait)";
         std::string json = testsupport::ShellOutput(script, nullptr, 30);
         const size_t received = json.find("\"sum_received\"");
         if (received == std::string::npos) return 0;
@@ -160,24 +161,30 @@ TEST_P(MergedCaptures, FiftyMegabytesEachWayAtOnceArriveIntact) {
     std::printf("[ info ] 2 x 50 MB in %.1f s; merged packets captured: %u\n", seconds, Oversize());
 }
 
-// Throughput test: iperf3, one stream, 5 s with GRO off and then 5 s with GRO on, in one run;
-// GRO on must reach 80% of GRO off (a quarter under a sanitizer).
+// Throughput test: iperf3, one stream, GRO off and on in turns (off, on, off, on; 3 s each) in
+// one run, the best of each compared, so that one burst of load elsewhere on the machine does not
+// decide the ratio; GRO on must reach 80% of GRO off (a quarter under a sanitizer).
 TEST_P(MergedCaptures, IperfThroughputWithGroOnIsAtLeast80PercentOfGroOff) {
-    ASSERT_TRUE(SetGro(false));
-    const std::uint32_t before = Oversize();
-    const double off = IperfBitsPerSecond(5301);
-    EXPECT_EQ(Oversize(), before) << "merged frames with GRO off";
-    ASSERT_TRUE(SetGro(true));
-    const double on = IperfBitsPerSecond(5302);
-    EXPECT_GT(Oversize(), before) << "no merged frame captured with GRO on";
+    double off = 0, on = 0;
+    int port = 5301;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(SetGro(false));
+        const std::uint32_t before = Oversize();
+        off = std::max(off, IperfBitsPerSecond(port++, 3));
+        EXPECT_EQ(Oversize(), before) << "merged frames with GRO off";
+        ASSERT_TRUE(SetGro(true));
+        on = std::max(on, IperfBitsPerSecond(port++, 3));
+        EXPECT_GT(Oversize(), before) << "no merged frame captured with GRO on";
+    }
     ASSERT_GT(off, 0) << "iperf3 with GRO off failed";
     // Without the cutting, GRO on carries nothing at all; instrumented builds only show that
     // it does not collapse.
     const double share = kSanitized ? 0.25 : 0.8;
     EXPECT_GE(on, share * off) << "GRO on " << on / 1e6 << " Mbit/s, GRO off " << off / 1e6
                                << " Mbit/s";
-    std::printf("[ info ] %s mode, iperf3 -t 5: GRO off %.0f Mbit/s, GRO on %.0f Mbit/s\n",
-                GetParam() == Mode::kUdp ? "UDP" : "TCP", off / 1e6, on / 1e6);
+    std::printf(
+        "[ info ] %s mode, iperf3 -t 3, best of 2: GRO off %.0f Mbit/s, GRO on %.0f Mbit/s\n",
+        GetParam() == Mode::kUdp ? "UDP" : "TCP", off / 1e6, on / 1e6);
 }
 
 INSTANTIATE_TEST_SUITE_P(GroOnRouters, MergedCaptures,
