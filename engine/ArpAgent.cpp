@@ -140,7 +140,7 @@ bool CArpAgent::OpenCapture() {
     m_capture.store(capture, std::memory_order_release);
 
     bpf_program program;
-    if (pcap_compile(capture, &program, "arp", 1, CArpFrames::FilterNetmask(m_adapter)) < 0) {
+    if (pcap_compile(capture, &program, "arp", 1, platform::FilterNetmask(m_adapter)) < 0) {
         std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
         return false;
     }

@@ -118,13 +118,3 @@ bool CArpFrames::Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::
     *learnedAddress = address;
     return true;
 }
-
-bpf_u_int32 CArpFrames::FilterNetmask(const pcap_if_t* adapter) {
-    const pcap_addr_t* first = adapter != nullptr ? adapter->addresses : nullptr;
-    if (first == nullptr || first->netmask == nullptr || first->netmask->sa_family != AF_INET) {
-        return 0xffffff;
-    }
-    sockaddr_in netmask;
-    std::memcpy(&netmask, first->netmask, sizeof netmask);
-    return netmask.sin_addr.s_addr;
-}

@@ -75,9 +75,4 @@ class CArpFrames {
     // false when the address was already cached, whatever MAC the reply carries.
     static bool Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::uint8_t* reply,
                       std::uint32_t* learnedAddress);
-
-    // The netmask handed to the filter compiler: the first address entry's IPv4 netmask as
-    // stored (network order) when the record has one, else 0xffffff (255.255.255.0 when read in
-    // network order). A first netmask of another family counts as none.
-    static bpf_u_int32 FilterNetmask(const pcap_if_t* adapter);
 };

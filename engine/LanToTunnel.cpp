@@ -20,17 +20,6 @@ constexpr int kReadTimeoutMs = 250;
 // a few hundred microseconds of traffic at 200 Mbit/s, lost whenever this thread is late
 // (another thread on the core, a TCP send waiting). 32 MB holds about 480 frames.
 constexpr int kCaptureBufferBytes = 32 * 1024 * 1024;
-// 255.255.255.0 read in network order: the filter's netmask when the adapter names none.
-constexpr bpf_u_int32 kDefaultNetmask = 0x00FFFFFF;
-
-// The netmask handed to the filter compiler: the first address entry's IPv4 netmask as stored.
-bpf_u_int32 FilterNetmask(const pcap_if_t* adapter) {
-    if (adapter == nullptr || adapter->addresses == nullptr) return kDefaultNetmask;
-    const sockaddr* netmask = adapter->addresses->netmask;
-    if (netmask == nullptr || netmask->sa_family != AF_INET) return kDefaultNetmask;
-    return reinterpret_cast<const sockaddr_in*>(netmask)->sin_addr.s_addr;
-}
-
 std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
     std::uint32_t word;
     std::memcpy(&word, at, sizeof word);
@@ -87,7 +76,7 @@ bool CLanToTunnel::OpenCapture() {
     char filterText[96];
     std::snprintf(filterText, sizeof filterText, "ether dst %s and ip and not arp", m_macText);
     bpf_program program;
-    if (pcap_compile(m_capture, &program, filterText, 1, FilterNetmask(m_adapter)) != 0) {
+    if (pcap_compile(m_capture, &program, filterText, 1, platform::FilterNetmask(m_adapter)) != 0) {
         std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
         return false;
     }

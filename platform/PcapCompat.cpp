@@ -1,6 +1,7 @@
 #include "platform/PcapCompat.h"
 
 #include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -91,6 +92,16 @@ pcap_t* OpenSendHandle(const char* device, char* errorText) {
     }
     pcap_setdirection(handle, PCAP_D_IN);
     return handle;
+}
+
+bpf_u_int32 FilterNetmask(const pcap_if_t* adapter) {
+    const pcap_addr_t* first = adapter != nullptr ? adapter->addresses : nullptr;
+    if (first == nullptr || first->netmask == nullptr || first->netmask->sa_family != AF_INET) {
+        return 0xffffff;
+    }
+    sockaddr_in netmask;
+    std::memcpy(&netmask, first->netmask, sizeof netmask);
+    return netmask.sin_addr.s_addr;
 }
 
 int InterfaceMtu(const char* device) {

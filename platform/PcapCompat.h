@@ -27,6 +27,11 @@ int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int re
 // traffic. nullptr with the error text on failure.
 pcap_t* OpenSendHandle(const char* device, char* errorText);
 
+// The netmask handed to the filter compiler: the first address entry's IPv4 netmask as stored
+// (network order) when the record has one, else 0xffffff (255.255.255.0 when read in network
+// order). A first netmask of another family counts as none.
+bpf_u_int32 FilterNetmask(const pcap_if_t* adapter);
+
 // The interface's MTU, or 0 when it cannot be read.
 int InterfaceMtu(const char* device);
 

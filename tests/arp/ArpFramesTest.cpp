@@ -12,6 +12,7 @@
 
 #include "engine/ArpAgent.h"
 #include "engine/ArpFrames.h"
+#include "platform/PcapCompat.h"
 #include "platform/Thread.h"
 
 namespace {
@@ -172,22 +173,22 @@ TEST(ArpFrames, CacheOverwritesCyclically) {
 }
 
 TEST(ArpFrames, FilterNetmaskFromFirstIpv4Entry) {
-    EXPECT_EQ(CArpFrames::FilterNetmask(nullptr), 0xffffffu);
+    EXPECT_EQ(platform::FilterNetmask(nullptr), 0xffffffu);
     pcap_if_t adapter{};
     char name[] = "veth0";
     adapter.name = name;
-    EXPECT_EQ(CArpFrames::FilterNetmask(&adapter), 0xffffffu);
+    EXPECT_EQ(platform::FilterNetmask(&adapter), 0xffffffu);
 
     sockaddr_in mask{};
     mask.sin_family = AF_INET;
     mask.sin_addr.s_addr = inet_addr("255.255.0.0");
     pcap_addr_t entry{};
     adapter.addresses = &entry;
-    EXPECT_EQ(CArpFrames::FilterNetmask(&adapter), 0xffffffu);  // first entry without netmask
+    EXPECT_EQ(platform::FilterNetmask(&adapter), 0xffffffu);  // first entry without netmask
     entry.netmask = reinterpret_cast<sockaddr*>(&mask);
-    EXPECT_EQ(CArpFrames::FilterNetmask(&adapter), inet_addr("255.255.0.0"));
+    EXPECT_EQ(platform::FilterNetmask(&adapter), inet_addr("255.255.0.0"));
     mask.sin_family = AF_INET6;
-    EXPECT_EQ(CArpFrames::FilterNetmask(&adapter), 0xffffffu);
+    EXPECT_EQ(platform::FilterNetmask(&adapter), 0xffffffu);
 }
 
 // An agent that never captured: nothing is sent, nothing waits without end.
