@@ -15,13 +15,13 @@
 
 namespace wire {
 
-constexpr int kFrameBufferSize = 65540;   // every worker's frame buffer
+constexpr int kFrameBufferSize = 65540;  // every worker's frame buffer
 constexpr int kEthernetHeaderSize = 14;
-constexpr int kMaxPacketLength = 65522;   // 65536-byte snapshot less the Ethernet header
+constexpr int kMaxPacketLength = 65522;  // 65536-byte snapshot less the Ethernet header
 constexpr int kRecordHeaderSize = 4;
 constexpr int kMaxRecordLength = kRecordHeaderSize + kMaxPacketLength;
 constexpr int kFragmentPayload = 1400;
-constexpr int kMaxDatagram = 1500;        // a receiver reads at most this much of a datagram
+constexpr int kMaxDatagram = 1500;  // a receiver reads at most this much of a datagram
 constexpr std::uint8_t kLastFragment = 0x80;
 constexpr std::uint8_t kIndexMask = 0x7F;
 // Longest record length that fits the receiver's frame buffer after the 14-byte header.
@@ -32,7 +32,7 @@ std::uint32_t GetRecordLength(const std::uint8_t* at);
 
 // Cuts a packet of `packetLength` bytes into fragments, in index order.
 class CFragmenter {
-public:
+  public:
     struct Fragment {
         std::uint8_t header;  // index, with kLastFragment on the last
         int offset;           // first packet byte carried
@@ -41,7 +41,7 @@ public:
     explicit CFragmenter(int packetLength);
     bool Next(Fragment& fragment);  // false when no fragment is left
 
-private:
+  private:
     int m_remaining;
     int m_offset = 0;
     std::uint8_t m_index = 0;
@@ -51,31 +51,31 @@ private:
 // the packet from byte 14, so the frame is injected without a copy once the 14-byte Ethernet
 // header is written over bytes 0-13.
 class CRecordReader {
-public:
+  public:
     enum class Event { kNone, kKeepAlive, kPacket, kBadLength };
 
     explicit CRecordReader(std::uint8_t* frameBuffer);  // not owned
-    void Restart();                                      // back to the start of a record
+    void Restart();                                     // back to the start of a record
 
     std::uint8_t* WritePosition() const;  // where the next received bytes go
     int Wanted() const;                   // how many bytes are still missing (length, then packet)
     bool ReadingLength() const;
-    std::uint32_t PacketLength() const;   // L, once the 4 length bytes are in
+    std::uint32_t PacketLength() const;  // L, once the 4 length bytes are in
 
     // `received` (> 0, <= Wanted()) bytes have landed at WritePosition(). kKeepAlive and
     // kPacket and kBadLength restart the reader; after kPacket the packet is at frame byte 14
     // with PacketLength() bytes... (PacketLength stays readable until the next Advance).
     Event Advance(int received);
 
-private:
+  private:
     std::uint8_t* m_frame;
-    int m_received = 0;        // bytes of the current record, 0 .. 4 + L
+    int m_received = 0;  // bytes of the current record, 0 .. 4 + L
     std::uint32_t m_length = 0;
 };
 
 // Reassembles UDP fragments in place into a 65540-byte frame buffer at byte 14 + 1400k.
 class CFragmentReassembler {
-public:
+  public:
     enum class Result { kDropped, kPartial, kComplete };
 
     explicit CFragmentReassembler(std::uint8_t* frameBuffer);  // not owned
@@ -87,7 +87,7 @@ public:
     int FrameLength() const;  // 14 + packet length of the last completed packet
     std::uint8_t ExpectedIndex() const { return m_expected; }
 
-private:
+  private:
     std::uint8_t* m_frame;
     std::uint8_t m_expected = 0;
     int m_frameLength = 0;

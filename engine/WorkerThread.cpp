@@ -15,9 +15,13 @@ bool CWorkerThread::TakeCommand() {
     return true;
 }
 
-bool CWorkerThread::IsRunning() { return m_running.load(std::memory_order_acquire); }
+bool CWorkerThread::IsRunning() {
+    return m_running.load(std::memory_order_acquire);
+}
 
-void CWorkerThread::RequestStop() { m_running.store(false, std::memory_order_release); }
+void CWorkerThread::RequestStop() {
+    m_running.store(false, std::memory_order_release);
+}
 
 void CWorkerThread::Launch() {
     if (m_thread != 0) Join();

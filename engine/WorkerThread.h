@@ -10,7 +10,7 @@
 #include "platform/Thread.h"
 
 class CWorkerThread {
-public:
+  public:
     CWorkerThread();
     // Releases the thread handle if one is held; neither stops nor waits for the thread, so the
     // owner joins first.
@@ -35,13 +35,13 @@ public:
     // Exit code of the last thread once it has ended (tests); false while it runs or if none.
     bool GetExitCode(unsigned* exitCode) const;
 
-private:
+  private:
     static unsigned ThreadEntry(void* worker);
 
-    std::int32_t m_command;           // owner's thread only
+    std::int32_t m_command;            // owner's thread only
     std::uint32_t m_threadIdentifier;  // owner's thread only
     platform::ThreadHandle m_thread;   // owner's thread only
-    bool m_commandFlag;               // owner's thread only (no worker posts commands)
+    bool m_commandFlag;                // owner's thread only (no worker posts commands)
     // Written by the owner, polled by the worker on every pass: an atomic so that a stop request
     // is always seen.
     std::atomic<bool> m_running;

@@ -8,7 +8,7 @@
 namespace platform {
 
 class CManualResetEvent {
-public:
+  public:
     CManualResetEvent() = default;
     CManualResetEvent(const CManualResetEvent&) = delete;
     CManualResetEvent& operator=(const CManualResetEvent&) = delete;
@@ -18,7 +18,7 @@ public:
     // Waits at most `milliseconds`; true when the event is (or becomes) signalled.
     bool Wait(int milliseconds);
 
-private:
+  private:
     std::mutex m_mutex;  // guards m_signalled; never held while waiting (the condvar releases it)
     std::condition_variable m_changed;
     bool m_signalled = false;

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 
-int closesocket(SOCKET s) { return ::close(s); }
+int closesocket(SOCKET s) {
+    return ::close(s);
+}
 
 int WSAGetLastError() {
     int error = errno;
@@ -44,14 +46,20 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking) {
     return ::fcntl(s, F_SETFL, flags) == 0;
 }
 
-int WaitReadable(SOCKET s, int milliseconds) { return WaitFor(s, POLLIN, milliseconds); }
-int WaitWritable(SOCKET s, int milliseconds) { return WaitFor(s, POLLOUT, milliseconds); }
+int WaitReadable(SOCKET s, int milliseconds) {
+    return WaitFor(s, POLLIN, milliseconds);
+}
+int WaitWritable(SOCKET s, int milliseconds) {
+    return WaitFor(s, POLLOUT, milliseconds);
+}
 
 long SendNoSignal(SOCKET s, const void* data, std::size_t length) {
     return ::send(s, data, length, MSG_NOSIGNAL);
 }
 
-int SocketStartup() { return 0; }
+int SocketStartup() {
+    return 0;
+}
 void SocketCleanup() {}
 
 }  // namespace platform

@@ -16,7 +16,9 @@ constexpr bool kPrintWithoutSink = true;
 }  // namespace
 
 namespace platform {
-void SetTraceSink(TraceSink sink) { g_sink.store(sink, std::memory_order_release); }
+void SetTraceSink(TraceSink sink) {
+    g_sink.store(sink, std::memory_order_release);
+}
 }  // namespace platform
 
 void Trace(const char* format, ...) {

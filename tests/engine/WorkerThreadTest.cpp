@@ -21,7 +21,7 @@ void CollectLine(const char* line) {
 }
 
 class TraceCapture {
-public:
+  public:
     TraceCapture() {
         std::lock_guard lock(g_linesMutex);
         g_lines.clear();
@@ -36,7 +36,7 @@ public:
 
 // Counts its passes and returns a chosen exit code; loops until stopped unless `passLimit`.
 class CCountingWorker : public CWorkerThread {
-public:
+  public:
     explicit CCountingWorker(unsigned exitCode = 0, int passLimit = -1)
         : m_exitCode(exitCode), m_passLimit(passLimit) {}
     ~CCountingWorker() override = default;
@@ -57,7 +57,7 @@ public:
     std::atomic<int> m_passes{0};
     std::atomic<bool> m_gated{false};
 
-private:
+  private:
     unsigned m_exitCode;
     int m_passLimit;
 };

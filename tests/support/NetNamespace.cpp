@@ -82,7 +82,8 @@ std::string ShellOutput(const std::string& command, int* status, int timeoutSeco
     }
     std::array<char, 4096> chunk;
     size_t got;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) output.append(chunk.data(), got);
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+        output.append(chunk.data(), got);
     int raw = pclose(pipe);
     if (status) *status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
     return output;
@@ -90,12 +91,14 @@ std::string ShellOutput(const std::string& command, int* status, int timeoutSeco
 
 CNetNamespace::CNetNamespace(const std::string& role) {
     SweepStale();
-    m_name = "vt" + std::to_string(getpid()) + "-" + std::to_string(g_counter.fetch_add(1)) + "-" +
-             role;
+    m_name =
+        "vt" + std::to_string(getpid()) + "-" + std::to_string(g_counter.fetch_add(1)) + "-" + role;
     m_ok = Shell("ip netns add " + m_name) == 0 && Run("ip link set lo up") == 0;
 }
 
-CNetNamespace::~CNetNamespace() { Shell("ip netns del " + m_name); }
+CNetNamespace::~CNetNamespace() {
+    Shell("ip netns del " + m_name);
+}
 
 int CNetNamespace::Run(const std::string& command, int timeoutSeconds) const {
     return Shell("ip netns exec " + m_name + " sh -c " + Quote(command), timeoutSeconds);
@@ -107,8 +110,8 @@ std::string CNetNamespace::Output(const std::string& command, int* status,
                        timeoutSeconds);
 }
 
-bool CNetNamespace::Link(const CNetNamespace& a, const std::string& nameInA,
-                         const CNetNamespace& b, const std::string& nameInB) {
+bool CNetNamespace::Link(const CNetNamespace& a, const std::string& nameInA, const CNetNamespace& b,
+                         const std::string& nameInB) {
     return Shell("ip link add " + nameInA + " netns " + a.Name() + " type veth peer name " +
                  nameInB + " netns " + b.Name()) == 0 &&
            a.Run("ip link set " + nameInA + " up") == 0 &&

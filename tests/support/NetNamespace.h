@@ -18,14 +18,14 @@ namespace testsupport {
 bool HaveNetworkPrivileges();
 
 // Skips the test when privileges are missing, but fails it under CI=true.
-#define REQUIRE_NETWORK_PRIVILEGES()                                                  \
-    do {                                                                              \
-        if (!::testsupport::HaveNetworkPrivileges()) {                                \
-            if (::testsupport::RunningUnderCi()) {                                    \
-                FAIL() << "CI=true but this test lacks CAP_NET_ADMIN/CAP_NET_RAW";    \
-            }                                                                         \
+#define REQUIRE_NETWORK_PRIVILEGES()                                                    \
+    do {                                                                                \
+        if (!::testsupport::HaveNetworkPrivileges()) {                                  \
+            if (::testsupport::RunningUnderCi()) {                                      \
+                FAIL() << "CI=true but this test lacks CAP_NET_ADMIN/CAP_NET_RAW";      \
+            }                                                                           \
             GTEST_SKIP() << "needs root or cap_net_raw,cap_net_admin (netns, capture)"; \
-        }                                                                             \
+        }                                                                               \
     } while (0)
 
 bool RunningUnderCi();
@@ -34,11 +34,10 @@ bool RunningUnderCi();
 // seconds (the command is killed after that).
 int Shell(const std::string& command, int timeoutSeconds = 30);
 // Same, returning standard output (standard error is dropped); `status` optional.
-std::string ShellOutput(const std::string& command, int* status = nullptr,
-                        int timeoutSeconds = 30);
+std::string ShellOutput(const std::string& command, int* status = nullptr, int timeoutSeconds = 30);
 
 class CNetNamespace {
-public:
+  public:
     explicit CNetNamespace(const std::string& role);  // name: vt<pid>-<n>-<role>
     ~CNetNamespace();
     CNetNamespace(const CNetNamespace&) = delete;
@@ -61,19 +60,19 @@ public:
     // Moves the calling thread into the namespace for the scope; threads started meanwhile stay
     // there for their whole life.
     class Enter {
-    public:
+      public:
         explicit Enter(const CNetNamespace& ns);
         ~Enter();
         Enter(const Enter&) = delete;
         Enter& operator=(const Enter&) = delete;
         bool Ok() const { return m_ok; }
 
-    private:
+      private:
         int m_original = -1;
         bool m_ok = false;
     };
 
-private:
+  private:
     std::string m_name;
     bool m_ok = false;
 };
