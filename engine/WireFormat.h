@@ -8,7 +8,7 @@
 //   +---------------------+==========================+
 //   | bit 7: last | 0-6: k |  packet bytes 1400k ...  |   1 <= n <= 1400 payload bytes
 //   +---------------------+==========================+
-// here. Pure code: no sockets, no allocation.
+// Pure code: no sockets, no allocation.
 #pragma once
 
 #include <cstdint>
