@@ -101,6 +101,35 @@ bool CTwoLans::PingOnce(Side from, const std::string& to, int size) {
     return Host(from).Run("ping -q -n -c 1 -W 1 -s " + std::to_string(size) + " " + to, 5) == 0;
 }
 
+std::vector<std::string> CTwoLans::TransferBothWays(int megabytes, int timeoutSeconds,
+                                                    double* seconds) {
+    std::vector<std::string> lines;
+    char directory[] = "/tmp/vt-transfer-XXXXXX";
+    if (mkdtemp(directory) == nullptr) return lines;
+    const std::string d = directory, t = std::to_string(timeoutSeconds);
+    const std::string size = std::to_string(megabytes * 1000000);
+    const std::string a = m_hostA.Exec(), b = m_hostB.Exec();
+    // Each listener is up before its sender starts; every process is bounded by timeout.
+    const std::string script =
+        "cd " + d + " && head -c " + size + " /dev/urandom > fromA && head -c " + size +
+        " /dev/urandom > fromB && (" + b + "timeout " + t + " nc -l 5001 > atB & " + a +
+        "timeout " + t + " nc -l 5002 > atA & " + "for i in $(seq 50); do " + b +
+        "ss -ltn | grep -q :5001 && " + a + "ss -ltn | grep -q :5002 && break; sleep 0.1; done; " +
+        a + "timeout " + t + " nc -N " + kHostB + " 5001 < fromA & " + b + "timeout " + t +
+        " nc -N " + kHostA +
+        " 5002 < fromB & wait) && "
+        "sha256sum < fromA > sums && sha256sum < atB >> sums && "
+        "sha256sum < fromB >> sums && sha256sum < atA >> sums && cat sums";
+    const auto start = std::chrono::steady_clock::now();
+    const std::string sums = testsupport::ShellOutput(script, nullptr, timeoutSeconds + 10);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    testsupport::Shell("rm -rf " + d);
+    for (size_t at = 0, end; (end = sums.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(sums.substr(at, end - at));
+    }
+    return lines;
+}
+
 bool CTwoLans::PingUntil(Side from, const std::string& to, int seconds, int size) {
     for (int i = 0; i < seconds; ++i) {
         if (PingOnce(from, to, size)) return true;

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/TunnelEngine.h"
 #include "tests/support/NetNamespace.h"
@@ -72,6 +73,12 @@ class CTwoLans {
     // until `stop` is set or `maxSeconds` have passed. Runs on the calling thread.
     static void Flood(const testsupport::CNetNamespace& ns, const std::string& to,
                       const std::atomic<bool>& stop, int maxSeconds);
+
+    // `megabytes` of random bytes from host A to host B and as many from B to A, at the same
+    // time, over nc (every process bounded by `timeoutSeconds`). The SHA-256 lines of what A
+    // sent, what B received, what B sent and what A received (empty when the transfer could not
+    // run); `seconds` gets the wall time of the transfer.
+    std::vector<std::string> TransferBothWays(int megabytes, int timeoutSeconds, double* seconds);
 
     // The MAC of a host's eth0, as text.
     std::string HostMac(Side side);
