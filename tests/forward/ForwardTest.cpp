@@ -141,14 +141,7 @@ class TunnelModes : public ::testing::TestWithParam<Mode> {
     void SetUp() override {
         REQUIRE_NETWORK_PRIVILEGES();
         ASSERT_TRUE(m_lans.Ok());
-        m_a = m_lans.Construct(CTwoLans::kA);
-        m_b = m_lans.Construct(CTwoLans::kB);
-        ASSERT_TRUE(m_a && m_b);
-        m_a->SetSettings(m_lans.Settings(CTwoLans::kA, GetParam()));
-        m_b->SetSettings(m_lans.Settings(CTwoLans::kB, GetParam()));
-        ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_b));
-        ASSERT_TRUE(m_lans.Start(CTwoLans::kA, *m_a));
-        ASSERT_TRUE(m_lans.PingUntil(CTwoLans::kA, CTwoLans::kHostB, 15)) << "tunnel never came up";
+        ASSERT_TRUE(m_lans.StartPair(GetParam(), m_a, m_b)) << "tunnel never came up";
     }
     bool Udp() const { return GetParam() == Mode::kUdp; }
 

@@ -130,6 +130,16 @@ std::vector<std::string> CTwoLans::TransferBothWays(int megabytes, int timeoutSe
     return lines;
 }
 
+bool CTwoLans::StartPair(CTunnelEngine::Mode mode, std::unique_ptr<CTunnelEngine>& a,
+                         std::unique_ptr<CTunnelEngine>& b) {
+    a = Construct(kA);
+    b = Construct(kB);
+    if (!a || !b) return false;
+    a->SetSettings(Settings(kA, mode));
+    b->SetSettings(Settings(kB, mode));
+    return Start(kB, *b) && Start(kA, *a) && PingUntil(kA, kHostB, 15);
+}
+
 bool CTwoLans::PingUntil(Side from, const std::string& to, int seconds, int size) {
     for (int i = 0; i < seconds; ++i) {
         if (PingOnce(from, to, size)) return true;

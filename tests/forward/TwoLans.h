@@ -61,6 +61,10 @@ class CTwoLans {
     // Engines live inside their router's namespace.
     std::unique_ptr<CTunnelEngine> Construct(Side side);
     bool Start(Side side, CTunnelEngine& engine);
+    // Both ends in `mode` (B first, so a TCP listener waits for its initiator), started, and
+    // traffic seen crossing from host A to host B within 15 s.
+    bool StartPair(CTunnelEngine::Mode mode, std::unique_ptr<CTunnelEngine>& a,
+                   std::unique_ptr<CTunnelEngine>& b);
     // Runs `work` on this thread while it sits in `ns`.
     static void Inside(const testsupport::CNetNamespace& ns, const std::function<void()>& work);
 

@@ -225,6 +225,16 @@ bool ReadUntilBroken(CTcpLink& link, int milliseconds = 3000) {
 
 // The fixture: a fresh namespace, entered by the test's thread (and so by the link's thread,
 // which the test starts from it).
+// Arms `link` as listener on kPort and connects a plain socket to it once it awaits a peer;
+// the socket is invalid when the link never reached "connected".
+CFd ConnectToListener(CTcpLink& link) {
+    link.ArmListener(kPort);
+    if (!WaitUntil([&] { return link.GetState() == 2; })) return CFd();
+    CFd peer = RawConnect(kPort);
+    if (!WaitUntil([&] { return link.GetStatusCode() == 0; })) return CFd();
+    return peer;
+}
+
 class TcpLinkNet : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -444,10 +454,8 @@ TEST_F(TcpLinkNet, TakenPortIsRetriedEvery500msUntilFree) {
 TEST_F(TcpLinkNet, RestartedListenerBindsWhileOldConnectionIsInTimeWait) {
     CTcpLink link;
     CRunning running(link);
-    link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
-    CFd peer = RawConnect(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
     link.Reset();  // the listener's end closes first, so its port is the one left in TIME_WAIT
     ASSERT_TRUE(SeesEndOfStream(peer));
     peer.Close();
@@ -642,10 +650,8 @@ std::vector<char> PatternRecord(int packetLength) {
 TEST_F(TcpLinkNet, KeepAliveAfter60QuietPassesAndNoneWhileTrafficFlows) {
     CScaledLink link(20);  // 60 passes take 1.2 s
     CRunning running(link);
-    link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
-    CFd peer = RawConnect(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
 
     // Quiet: four zero bytes, again about 60 passes later.
     std::uint8_t bytes[4];
@@ -820,10 +826,8 @@ TEST_F(TcpLinkNet, ResetWhileConnectedClosesThePeersConnectionAndStaysIdle) {
 TEST_F(TcpLinkNet, ReceiveWithAnotherConnectionsGenerationReadsNothing) {
     CTcpLink link;
     CRunning running(link);
-    link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
-    CFd peer = RawConnect(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
     std::uint32_t first = link.GetConnectionGeneration();
     ASSERT_NE(first, 0u);
     ASSERT_EQ(::send(peer.Get(), "hello", 5, 0), 5);
