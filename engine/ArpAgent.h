@@ -12,18 +12,12 @@
 #include <cstdint>
 #include <mutex>
 
-#include "engine/WorkerThread.h"
+#include "engine/ArpFrames.h"
 #include "platform/ManualResetEvent.h"
-
-struct ArpCacheEntry {
-    std::uint32_t address;  // network order; 0 in a free entry
-    std::uint8_t mac[6];
-};
+#include "platform/WorkerThread.h"
 
 class CArpAgent : public CWorkerThread {
   public:
-    static constexpr int kCacheSize = 500;
-
     CArpAgent();
     ~CArpAgent() override;
 
@@ -71,7 +65,7 @@ class CArpAgent : public CWorkerThread {
     std::atomic<bool> m_respond;
     // Cache and next slot: written by the agent thread, read by the agent and the resolver;
     // guarded by m_cacheMutex so that no lookup sees an entry half written.
-    ArpCacheEntry m_cache[kCacheSize];
+    ArpCacheEntry m_cache[CArpFrames::kCacheSize];
     std::int32_t m_nextSlot;
     // Written by the resolver (Resolve step 5), read by the agent thread after learning.
     std::atomic<std::uint32_t> m_awaitedAddress;

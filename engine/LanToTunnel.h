@@ -13,7 +13,7 @@
 
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
-#include "engine/WorkerThread.h"
+#include "platform/WorkerThread.h"
 
 class CTcpLink;
 // The capture library's records, declared here so that this header does not pull in the

@@ -16,7 +16,7 @@
 
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
-#include "engine/WorkerThread.h"
+#include "platform/WorkerThread.h"
 #include "platform/Sockets.h"
 
 class CArpAgent;

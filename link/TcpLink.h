@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/WorkerThread.h"
+#include "platform/WorkerThread.h"
 #include "link/LinkSocket.h"
 #include "platform/Sockets.h"
 

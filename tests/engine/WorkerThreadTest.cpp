@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/WorkerThread.h"
+#include "platform/WorkerThread.h"
 #include "platform/Trace.h"
 
 namespace {
