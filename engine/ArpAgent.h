@@ -6,14 +6,13 @@
 // capture; the injector's thread calls WaitForCapture, Resolve and SendFrame.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
 #include "engine/ArpFrames.h"
 #include "platform/ManualResetEvent.h"
+#include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
 class CArpAgent : public CWorkerThread {
@@ -51,8 +50,9 @@ class CArpAgent : public CWorkerThread {
   private:
     // Copies the MAC of the first entry holding `address` under the cache lock; false if none.
     bool FindInCache(std::uint32_t address, std::uint8_t* mac);
-    // Opens the reading capture and the send handle; the capture is published (and
-    // WaitForCapture returns) before the filter is installed. True when every step succeeded.
+    // Opens the filtered reading capture and the send handle, then publishes the capture (and
+    // WaitForCapture returns). A capture whose filter failed is kept and published unfiltered.
+    // True when every step succeeded.
     bool OpenCapture();
     // Closes the send handle under its lock, then the reading capture (agent thread only, after
     // the last read).

@@ -11,11 +11,11 @@
 #include <string>
 
 #include "link/TcpLink.h"
+#include "platform/Pcap.h"
 
 class CArpAgent;
 class CLanToTunnel;
 class CTunnelToLan;
-typedef struct pcap_if pcap_if_t;  // the capture library's adapter record
 
 class CTunnelEngine {
   public:

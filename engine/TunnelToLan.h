@@ -16,12 +16,12 @@
 
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
-#include "platform/WorkerThread.h"
+#include "platform/Pcap.h"
 #include "platform/Sockets.h"
+#include "platform/WorkerThread.h"
 
 class CArpAgent;
 class CTcpLink;
-typedef struct pcap_if pcap_if_t;  // the capture library's adapter record
 
 class CTunnelToLan : public CWorkerThread {
   public:

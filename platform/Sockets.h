@@ -4,16 +4,12 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <pcap/socket.h>
 #include <sys/socket.h>
 
 #include <cstddef>
 
-// libpcap spells SOCKET and INVALID_SOCKET as macros on UN*X; ours are typed names with the same
-// values, so the two headers may be included in either order.
-#undef SOCKET
-#undef INVALID_SOCKET
-
+// Typed names with the values libpcap's macros of the same names have; platform/Pcap.h takes
+// those macros back, so the two headers may be included in either order.
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;

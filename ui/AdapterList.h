@@ -5,11 +5,11 @@
 // thread only; the workers keep record pointers, which stay valid until this object is destroyed.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <array>
 #include <string>
 #include <vector>
+
+#include "platform/Pcap.h"
 
 class CAdapterList {
   public:
