@@ -1,6 +1,6 @@
 // The virtual router's presence on the LAN: answers ARP requests for the virtual IPv4 address
 // with the virtual MAC, learns neighbours from ARP replies into a 500-entry cyclic cache, and
-// resolves addresses for the injector. Owned by the dialog for its whole life; configured and
+// resolves addresses for the injector. Owned by CTunnelEngine for its whole life; configured and
 // launched on every Start, stopped and joined on every Stop.
 // Threads: the UI thread configures it (SetRespond at any time); the agent's thread reads the
 // capture; the injector's thread calls WaitForCapture, Resolve and SendFrame.

@@ -2,8 +2,8 @@
 // IPv4 frames that local hosts address to the virtual MAC, keeps those from this end's subnet
 // to the other end's subnet, and sends each packet (the frame less its Ethernet header) as one
 // TCP record through the link, or as UDP fragments through its own sender.
-// Owned by the tunnel's owner (dialog or engine harness): created at Start, configured, launched,
-// stopped and joined at Stop, then deleted. The setters run on the owner's thread before Launch;
+// Owned by CTunnelEngine: created at Start, configured, launched, stopped and joined at Stop,
+// then deleted. The setters run on the owner's thread before Launch;
 // TakeByteCount runs on the owner's thread at any time; everything else on the forwarder's thread.
 #pragma once
 

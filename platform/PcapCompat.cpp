@@ -66,10 +66,10 @@ pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
     *filtered = false;
     const char* name = adapter != nullptr ? adapter->name : nullptr;
     char errorText[PCAP_ERRBUF_SIZE] = "no adapter chosen";
-    pcap_t* capture = name != nullptr ? OpenLiveCapture(name, options.snapLength,
-                                                        options.promiscuous, options.readTimeoutMs,
-                                                        errorText, options.bufferBytes)
-                                      : nullptr;
+    pcap_t* capture = name != nullptr
+                          ? OpenLiveCapture(name, options.snapLength, options.promiscuous,
+                                            options.readTimeoutMs, errorText, options.bufferBytes)
+                          : nullptr;
     if (capture == nullptr) {
         if (name == nullptr) name = "(none)";
         Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", name);
