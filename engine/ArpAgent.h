@@ -67,7 +67,8 @@ class CArpAgent : public CWorkerThread {
     // guarded by m_cacheMutex so that no lookup sees an entry half written.
     ArpCacheEntry m_cache[CArpFrames::kCacheSize];
     std::int32_t m_nextSlot;
-    // Written by the resolver (Resolve step 5), read by the agent thread after learning.
+    // The address a Resolve is waiting for after its request went out: written by the resolver,
+    // read by the agent thread after learning, which signals m_replyEvent on a match.
     std::atomic<std::uint32_t> m_awaitedAddress;
     // Configured by the UI before Launch; the target field (38-41) is written by Resolve under
     // m_sendMutex together with its send, so a frame never leaves half rewritten.
