@@ -301,9 +301,12 @@ CSealedChannel::Received CSealedChannel::OnInitiation(const std::uint8_t* messag
     m_newestTimestampSeen = timestamp;
 
     std::uint64_t now = m_clock.MonotonicNs();
-    if (m_hasPending && now - m_pendingSinceNs < m_timings.retryAfterNs) {
+    if (m_hasPending) {
+        int order = std::memcmp(m_pending.EphemeralPublic(), message + 4, kPublicKeySize);
+        // This end's own initiation sent back to it: both ends hold the same key, so it reads.
+        if (order == 0) return DropLocked(Drop::kReplay);
         // Crossing handshakes: the greater ephemeral public key wins on both ends.
-        if (std::memcmp(m_pending.EphemeralPublic(), message + 4, kPublicKeySize) > 0) {
+        if (order > 0 && now - m_pendingSinceNs < m_timings.retryAfterNs) {
             return DropLocked(Drop::kCrossing);
         }
     }

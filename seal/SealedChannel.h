@@ -70,7 +70,7 @@ class CSealedChannel {
         kUnknownSession,  // no session or pending handshake has the receiver index
         kExpired,         // the session is past rejectAfter or its counter past the limit
         kReplay,          // a counter already accepted or too old; an initiation not newer than
-                          // the last one accepted
+                          // the last one accepted, or this end's own initiation sent back
         kAuthFailed,      // authentication failed: wrong key, or changed on the way
         kTooLong,         // does not fit the caller's buffer
         kCrossing,        // an initiation that lost the tie-break to this end's own

@@ -195,6 +195,13 @@ TEST_F(SealedChannelTest, AReplayedInitiationIsRefusedAndDisturbsNothing) {
     ExpectOpens(b, pair.Seal(a, Pattern(10, 1)), Pattern(10, 1));
     // A response nobody asked for, and one for a handshake already finished, are dropped.
     ExpectDropped(a, response.bytes, Drop::kUnknownSession);
+    // An end's own initiation sent back to it reads (the key is the same) but is not answered.
+    pair.clock.Advance(200 * kSecond);
+    Bytes own = pair.Initiate(a);
+    ASSERT_FALSE(own.empty());
+    ExpectDropped(a, own, Drop::kReplay);
+    pair.Converse(b, a, own);
+    EXPECT_EQ(a.CurrentSession().remoteIndex, b.CurrentSession().localIndex);
 }
 
 TEST_F(SealedChannelTest, CrossingHandshakesSettleOnOneSession) {
