@@ -8,12 +8,12 @@
 // messages sealed before a rekey and still in flight arrive; `next` is a session this end
 // answered a handshake for and will use once the peer's first data message on it confirms it.
 //
-//          handshake sent                     response opened (initiator)
-//   (none) --------------> [pending] ----------------------------------------+
-//     |                        ^  | lost the tie-break to a crossing          |
-//     | initiation opened      |  v initiation (abandoned, answered instead)  v
-//     +------------------> [next] ---- first data message on it ----> [current] -> [previous]
-//        (response sent)                                          (the old current, receive only)
+//         initiation sent                 response opened (this end initiated)
+//  (none) ---------------> [pending] -----------------------------------------+
+//    |                        |  lost the tie-break to a crossing initiation   |
+//    | initiation opened      v  (abandoned; that one is answered instead)     v
+//    +-------------------> [next] --- first data message on it ---> [current] --> [previous]
+//       (response sent)                                          (the old current, receive only)
 //
 // Every session stops sealing and opening `rejectAfter` after it began; its initiator starts the
 // next handshake at `rekeyAfter` (the other end at `responderRekeyAfter`) or after
@@ -184,7 +184,7 @@ class CSealedChannel {
     const Timings m_timings;
 
     // Everything below: guarded by m_mutex, which is held for short steps only (never across a
-    // call that blocks; at most one X25519 multiplication when answering a handshake).
+    // call that blocks; the longest is the X25519 work of writing one handshake message).
     mutable std::mutex m_mutex;
     CTransportSession m_sessions[3];
     CTransportSession* m_current = &m_sessions[0];
