@@ -163,10 +163,11 @@ class CEchoTraffic {
 };
 
 std::string DialogSettings() {
-    return "[This End]\nIP=10.1.0.0\nMask=255.255.255.0\nAdaptor=No Description (lan0)\n"
-           "[Other End]\nIP=10.2.0.0\nMask=255.255.255.0\n"
-           "[Tunnel]\nIP=" +
-           std::string(CTwoLans::kWanB) + "\nPort=" + std::to_string(CTwoLans::kPort) +
+    return std::string("[This End]\nIP=") + CTwoLans::kLans[CTwoLans::kA].subnet +
+           "\nMask=255.255.255.0\nAdaptor=No Description (lan0)\n[Other End]\nIP=" +
+           CTwoLans::kLans[CTwoLans::kB].subnet +
+           "\nMask=255.255.255.0\n[Tunnel]\nIP=" + std::string(CTwoLans::kWanB) +
+           "\nPort=" + std::to_string(CTwoLans::kPort) +
            "\nTCP=No\nTCP Initiate=Yes\n[Listen]\nPort=" + std::to_string(CTwoLans::kPort) +
            "\n[Virtual]\nIP=" + CTwoLans::kVirtualA + "\nMAC=" + CTwoLans::kMacA +
            "\n[ARP]\nRespond=Yes\n[Start]\nAutostart=No\nHide=No\n";
