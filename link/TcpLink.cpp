@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "platform/Thread.h"
@@ -266,9 +267,21 @@ unsigned CTcpLink::Run() {
 }
 
 void CTcpLink::KeepAliveTick() {
+    std::shared_ptr<CLinkSocket> connection;
     {
         std::lock_guard lock(m_lock);
         // A Recover or Reset during the pause ended the connected state: nothing to keep alive.
+        if (m_state != kConnectedAsListener && m_state != kConnectedAsInitiator) return;
+        connection = m_connection;
+    }
+    // A peer that sends nothing at all, not even its keep-alives, has vanished.
+    if (connection && m_watch.IsSilent(connection->Handle())) {
+        Trace("Nothing from the peer for too long\n");
+        RecoverIfCurrent(connection);
+        return;
+    }
+    {
+        std::lock_guard lock(m_lock);
         if (m_state != kConnectedAsListener && m_state != kConnectedAsInitiator) return;
         if (--m_countdown > 0) return;
         m_countdown = kCountdownPasses;
@@ -317,6 +330,7 @@ bool CTcpLink::PollAccept() {
     SOCKET accepted = ::accept4(m_listening, nullptr, nullptr, SOCK_CLOEXEC);
     Trace("sock = %d\n", accepted);
     if (accepted == INVALID_SOCKET) return false;
+    m_watch.Prepare(accepted);
     ConnectionUpLocked(std::make_shared<CLinkSocket>(accepted), kConnectedAsListener);
     return true;
 }
@@ -377,6 +391,7 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
             std::lock_guard lock(m_lock);
             if (m_epoch != epoch) return Attempt::kAbandoned;
             m_connecting.reset();
+            m_watch.Prepare(socket->Handle());
             ConnectionUpLocked(std::move(socket), kConnectedAsInitiator);
             return Attempt::kConnected;
         }
@@ -481,8 +496,17 @@ int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool w
     // refused send, waits for room as before, so a wait is still bounded by 250 ms and followed
     // by a look at the stop request.
     bool waitFirst = false;
+    // A send that moves nothing for the stalled-send limit gives the connection up (Recover)
+    // and reports what went out, so that no caller recovers it a second time.
+    const auto stalledSend = std::chrono::milliseconds(m_watch.StalledSendMs());
+    auto lastProgress = std::chrono::steady_clock::now();
     while (length > 0 && keepGoing()) {
         Trace("Doing WriteLoop\n");
+        if (std::chrono::steady_clock::now() - lastProgress >= stalledSend) {
+            Trace("A send made no progress for too long\n");
+            RecoverIfCurrent(connection);
+            break;
+        }
         if (waitFirst) {
             int ready = platform::WaitWritable(connection->Handle(), kWaitMilliseconds);
             if (ready == SOCKET_ERROR) {
@@ -503,6 +527,7 @@ int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool w
             }
             sent = 0;
         }
+        if (sent > 0) lastProgress = std::chrono::steady_clock::now();
         total += static_cast<int>(sent);
         buffer += sent;
         length -= static_cast<int>(sent);

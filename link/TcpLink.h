@@ -13,6 +13,7 @@
 #include <string>
 
 #include "link/LinkSocket.h"
+#include "link/LinkWatch.h"
 #include "platform/Sockets.h"
 #include "platform/WorkerThread.h"
 
@@ -58,6 +59,8 @@ class CTcpLink : public CWorkerThread {
     // Tests only: the length of the 1000 ms pauses of the connected states and of the retry wait,
     // so that 60 passes can be watched in a second or two. Set before Launch.
     void SetPassPauseForTests(unsigned milliseconds) { m_passPause.store(milliseconds); }
+    // Tests only: shorter limits for a vanished peer, so that they show within seconds.
+    void SetLimitsForTests(const CLinkWatch::Limits& limits) { m_watch.SetLimits(limits); }
 
   private:
     //  ArmListener                                   ArmInitiator
@@ -132,4 +135,5 @@ class CTcpLink : public CWorkerThread {
     std::mutex m_sendLock;
 
     std::atomic<unsigned> m_passPause{1000};
+    CLinkWatch m_watch;  // limits for a vanished peer (atomics inside)
 };
