@@ -55,10 +55,10 @@ const std::uint8_t* CArpAgent::GetVirtualMac() const {
 }
 
 // Gives up, returning nullptr, as soon as the agent's running flag is down: RequestStop lowers
-// it, and Run lowers it itself whenever it ends on its own (adapter not opened, read error), so an
-// ended thread is seen at once. A thread that never started leaves the flag up; the caller's own
-// stop request then ends the wait, with no guess from elapsed time (a loaded machine may take
-// long to start a thread).
+// it, and Run lowers it again when it ends, so an ended thread is seen at once. While the card
+// cannot be opened the agent keeps trying and the wait goes on. A thread that never started
+// leaves the flag up; the caller's own stop request then ends the wait, with no guess from
+// elapsed time (a loaded machine may take long to start a thread).
 pcap_t* CArpAgent::WaitForCapture(CWorkerThread* caller) {
     for (;;) {
         pcap_t* capture = m_capture.load(std::memory_order_acquire);
@@ -75,10 +75,10 @@ const std::uint8_t* CArpAgent::Resolve(std::uint32_t address) {
     if (FindInCache(address, resolved)) return resolved;
     {
         std::lock_guard lock(m_sendMutex);
+        // While the card is away no request can go out and no answer come back: no wait.
+        if (!m_sendOpen) return nullptr;
         CArpFrames::SetRequestTarget(m_requestTemplate, address);
-        if (m_sendOpen) {
-            pcap_sendpacket(m_sendHandle, m_requestTemplate, CArpFrames::kFrameLength);
-        }
+        pcap_sendpacket(m_sendHandle, m_requestTemplate, CArpFrames::kFrameLength);
     }
     m_replyEvent.Reset();
     m_awaitedAddress.store(address, std::memory_order_release);
@@ -104,22 +104,30 @@ bool CArpAgent::FindInCache(std::uint32_t address, std::uint8_t* mac) {
     return true;
 }
 
-bool CArpAgent::OpenCapture() {
+pcap_t* CArpAgent::OpenCapture() {
     bool filtered = false;
+    platform::OpenFailure failure = platform::OpenFailure::kNone;
+    char errorText[PCAP_ERRBUF_SIZE];
     // Every frame is handed over at once: the capture runs in immediate mode, which stands in
     // for a 1-byte minimum copy size.
     pcap_t* capture = platform::OpenFilteredCapture(
-        m_adapter, "arp", {kSnapLength, true, kReadTimeoutMs, 0}, &filtered);
-    if (capture == nullptr) return false;
+        m_adapter, "arp", {kSnapLength, true, kReadTimeoutMs, 0}, &filtered, &failure, errorText);
+    if (capture == nullptr) {
+        m_keeper.OpenFailed(*this, failure, errorText);
+        return nullptr;
+    }
     // Every send goes through a second, send-only handle opened with the capture, so that no
     // sender ever shares the reading handle with this thread. Without it there is no capture.
-    char errorText[PCAP_ERRBUF_SIZE];
-    pcap_t* sendHandle = platform::OpenSendHandle(m_adapter->name, errorText);
+    pcap_t* sendHandle = platform::OpenSendHandle(m_adapter->name, errorText, &failure);
     if (sendHandle == nullptr) {
-        std::fprintf(stderr, "\nUnable to open the adapter %s for sending: %s\n", m_adapter->name,
-                     errorText);
         pcap_close(capture);
-        return false;
+        m_keeper.OpenFailed(*this, failure, errorText);
+        return nullptr;
+    }
+    if (!m_keeper.Opened(*this)) {  // went down or away meanwhile: closed, tried again
+        pcap_close(sendHandle);
+        pcap_close(capture);
+        return nullptr;
     }
     // The reading handle sees only frames that arrive: the replies and requests this agent
     // sends through the other handle would otherwise be learned (the virtual address) or even
@@ -132,9 +140,9 @@ bool CArpAgent::OpenCapture() {
         m_sendHandle = sendHandle;
         m_sendOpen = true;
     }
-    m_capture.store(capture, std::memory_order_release);
     // Without its filter the agent goes on: the rules recognise ARP frames by their bytes.
-    return filtered;
+    m_capture.store(capture, std::memory_order_release);
+    return capture;
 }
 
 void CArpAgent::CloseCapture(pcap_t* capture) {
@@ -151,42 +159,49 @@ void CArpAgent::CloseCapture(pcap_t* capture) {
 }
 
 unsigned CArpAgent::Run() {
-    OpenCapture();
-    pcap_t* capture = m_capture.load(std::memory_order_relaxed);
-    if (capture != nullptr) {
-        for (;;) {
-            pcap_pkthdr* header;
-            const u_char* data;
-            int result = platform::NextFrame(capture, &header, &data, kReadTimeoutMs);
-            if (result < 0) break;
-            if (!IsRunning()) break;
-            if (result == 0) continue;
-            if (header->caplen < static_cast<bpf_u_int32>(CArpFrames::kFrameLength)) continue;
-
-            if (CArpFrames::IsReply(data, header->caplen)) {
-                Trace("Packet appears to be valid ARP IP= %d.%d.%d.%d\n",
-                      data[CArpFrames::kSenderAddress], data[CArpFrames::kSenderAddress + 1],
-                      data[CArpFrames::kSenderAddress + 2], data[CArpFrames::kSenderAddress + 3]);
-                std::uint32_t learned = 0;
-                bool stored;
-                {
-                    std::lock_guard lock(m_cacheMutex);
-                    stored = CArpFrames::Learn(m_cache, &m_nextSlot, data, &learned);
-                }
-                if (stored && learned == m_awaitedAddress.load(std::memory_order_acquire)) {
-                    m_replyEvent.Set();
-                }
-            }
-            if (CArpFrames::ShouldAnswer(data, header->caplen, m_replyTemplate,
-                                         m_respond.load(std::memory_order_relaxed))) {
-                CArpFrames::FillReply(m_replyTemplate, data);
-                SendLocked(m_replyTemplate, CArpFrames::kFrameLength);  // result ignored
-            }
-        }
+    // The card may be missing or refused at first, or go away and come back while running:
+    // each time the handles are opened again, about twice a second, until a stop request.
+    m_keeper.Begin(m_adapter != nullptr ? m_adapter->name : nullptr);
+    while (IsRunning()) {
+        pcap_t* capture = OpenCapture();
+        if (capture == nullptr) continue;  // the keeper has waited before the next attempt
+        ReadFrames(capture);
         CloseCapture(capture);
     }
-    // Ended on its own (no adapter, read error) or asked to: either way WaitForCapture must stop
-    // waiting, so the running flag comes down here too. Launch raises it again.
+    // Asked to stop: WaitForCapture must stop waiting, so the running flag stays down (it is
+    // already); Launch raises it again.
     CWorkerThread::RequestStop();
     return 0;
+}
+
+void CArpAgent::ReadFrames(pcap_t* capture) {
+    for (;;) {
+        pcap_pkthdr* header;
+        const u_char* data;
+        int result = platform::NextFrame(capture, &header, &data, kReadTimeoutMs);
+        if (!IsRunning()) return;
+        if (!m_keeper.StillThere(result, capture)) return;
+        if (result == 0) continue;
+        if (header->caplen < static_cast<bpf_u_int32>(CArpFrames::kFrameLength)) continue;
+
+        if (CArpFrames::IsReply(data, header->caplen)) {
+            Trace("Packet appears to be valid ARP IP= %d.%d.%d.%d\n",
+                  data[CArpFrames::kSenderAddress], data[CArpFrames::kSenderAddress + 1],
+                  data[CArpFrames::kSenderAddress + 2], data[CArpFrames::kSenderAddress + 3]);
+            std::uint32_t learned = 0;
+            bool stored;
+            {
+                std::lock_guard lock(m_cacheMutex);
+                stored = CArpFrames::Learn(m_cache, &m_nextSlot, data, &learned);
+            }
+            if (stored && learned == m_awaitedAddress.load(std::memory_order_acquire)) {
+                m_replyEvent.Set();
+            }
+        }
+        if (CArpFrames::ShouldAnswer(data, header->caplen, m_replyTemplate,
+                                     m_respond.load(std::memory_order_relaxed))) {
+            CArpFrames::FillReply(m_replyTemplate, data);
+            SendLocked(m_replyTemplate, CArpFrames::kFrameLength);  // result ignored
+        }
+    }
 }

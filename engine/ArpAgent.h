@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "engine/ArpFrames.h"
+#include "engine/CardKeeper.h"
 #include "platform/ManualResetEvent.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
@@ -26,14 +27,19 @@ class CArpAgent : public CWorkerThread {
     // fields ("00:D0:zz" gives 00 D0 00 00 00 00); see CArpFrames::ParseMacText.
     void SetVirtualRouter(std::uint32_t address, const char* macText);
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
+    // Where the agent reports the card's state (not owned; before Launch). Without one it keeps
+    // its own, which still writes the lost/back lines to standard error.
+    void SetLanCard(CLanCard* card) { m_keeper.SetCard(card); }
 
     // The 6 bytes of the virtual MAC; valid for the agent's life.
     const std::uint8_t* GetVirtualMac() const;
 
     // The open capture, once the agent's thread has opened it; nullptr when no capture will
-    // come (the adapter could not be opened, the agent's thread ended, or the agent was asked to
-    // stop) or once `caller` is asked to stop. A waiting caller is therefore always released by
-    // its own stop request, also when the agent's thread never started.
+    // come (the agent's thread ended, or the agent was asked to stop) or once `caller` is asked
+    // to stop. A card that cannot be opened yet is retried by the agent, so the wait goes on
+    // until it opens. A waiting caller is always released by its own stop request, also when
+    // the agent's thread never started. The handle may be closed and replaced later (the card
+    // went away and came back): it is a sign that the agent captures, never sent through.
     pcap_t* WaitForCapture(CWorkerThread* caller = nullptr);
 
     // `address` in network order. The MAC, from the cache or after one broadcast request and at
@@ -41,8 +47,9 @@ class CArpAgent : public CWorkerThread {
     // the same thread's next Resolve (it is a copy, never a half-written entry).
     const std::uint8_t* Resolve(std::uint32_t address);
 
-    // Puts one frame on the LAN through the agent's capture. False, sending nothing, once the
-    // capture has been closed (or never opened). Safe from any thread.
+    // Puts one frame on the LAN through the agent's send handle. False, sending nothing, while
+    // the card is away (the handle closed, or never opened). Safe from any thread; survives the
+    // agent reopening its handles when the card comes back.
     bool SendFrame(const std::uint8_t* frame, int length);
 
     unsigned Run() override;
@@ -52,8 +59,10 @@ class CArpAgent : public CWorkerThread {
     bool FindInCache(std::uint32_t address, std::uint8_t* mac);
     // Opens the filtered reading capture and the send handle, then publishes the capture (and
     // WaitForCapture returns). A capture whose filter failed is kept and published unfiltered.
-    // True when every step succeeded.
-    bool OpenCapture();
+    // Null when the card could not be opened (reported to the keeper, which paced the retry).
+    pcap_t* OpenCapture();
+    // Answers and learns until a stop request or the card's loss.
+    void ReadFrames(pcap_t* capture);
     // Closes the send handle under its lock, then the reading capture (agent thread only, after
     // the last read).
     void CloseCapture(pcap_t* capture);
@@ -85,4 +94,5 @@ class CArpAgent : public CWorkerThread {
     std::mutex m_sendMutex;
     pcap_t* m_sendHandle;  // opened and closed together with m_capture by the agent thread
     bool m_sendOpen;
+    CCardKeeper m_keeper{CLanCard::kArpAgent};  // the agent thread (SetCard: before Launch)
 };

@@ -60,22 +60,35 @@ int CLanToTunnel::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
 
-bool CLanToTunnel::OpenCapture() {
+CLanToTunnel::Open CLanToTunnel::OpenCapture() {
     char filterText[96];
     std::snprintf(filterText, sizeof filterText, "ether dst %s and ip and not arp", m_macText);
     bool filtered = false;
+    platform::OpenFailure failure = platform::OpenFailure::kNone;
+    char errorText[PCAP_ERRBUF_SIZE];
     // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
     // soon as it arrives.
     m_capture = platform::OpenFilteredCapture(
-        m_adapter, filterText, {kSnapLength, true, kReadTimeoutMs, kCaptureBufferBytes}, &filtered);
-    if (m_capture != nullptr && !filtered) {
+        m_adapter, filterText, {kSnapLength, true, kReadTimeoutMs, kCaptureBufferBytes}, &filtered,
+        &failure, errorText);
+    if (m_capture == nullptr) {
+        m_keeper.OpenFailed(*this, failure, errorText);
+        return Open::kCardFailed;
+    }
+    if (!filtered) {
         // Unfiltered, every frame on the LAN would reach the address tests, the forwarder's own
         // injected ones and other routers' among them.
         std::fprintf(stderr, "\nNothing is forwarded: the capture has no filter.\n");
         pcap_close(m_capture);
         m_capture = nullptr;
+        return Open::kUnfiltered;
     }
-    return m_capture != nullptr;
+    if (!m_keeper.Opened(*this)) {  // went down or away meanwhile: closed, tried again
+        pcap_close(m_capture);
+        m_capture = nullptr;
+        return Open::kCardFailed;
+    }
+    return Open::kOpened;
 }
 
 bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const {
@@ -141,24 +154,35 @@ bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length, std::uint8
 }
 
 unsigned CLanToTunnel::Run() {
-    if (!OpenCapture()) return 0;  // ends the thread; standard error says why
-    const int mtu = platform::InterfaceMtu(m_adapter->name);
-    m_mtu.store(mtu, std::memory_order_relaxed);
-    m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;
-    if (!m_segmenter || m_segmenter->Mtu() != std::min(m_packetLimit, CSegmenter::kMaxIpPacket)) {
-        m_segmenter = std::make_unique<CSegmenter>(m_packetLimit);
-    }
+    m_keeper.Begin(m_adapter != nullptr ? m_adapter->name : nullptr);
     m_oversize.store(0, std::memory_order_relaxed);
+    while (IsRunning()) {
+        const Open opened = OpenCapture();
+        if (opened == Open::kUnfiltered) break;     // ends the thread; standard error says why
+        if (opened == Open::kCardFailed) continue;  // the keeper has waited before the next try
+        // Read again at every opening: a card created anew may come back with another MTU.
+        const int mtu = platform::InterfaceMtu(m_adapter->name);
+        m_mtu.store(mtu, std::memory_order_relaxed);
+        m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;
+        if (!m_segmenter ||
+            m_segmenter->Mtu() != std::min(m_packetLimit, CSegmenter::kMaxIpPacket)) {
+            m_segmenter = std::make_unique<CSegmenter>(m_packetLimit);
+        }
+        ReadFrames();
+        pcap_close(m_capture);
+        m_capture = nullptr;
+    }
+    return 0;
+}
+
+void CLanToTunnel::ReadFrames() {
     for (;;) {
         pcap_pkthdr* header = nullptr;
         const u_char* data = nullptr;
         int result = platform::NextFrame(m_capture, &header, &data, kReadTimeoutMs);
-        if (result < 0) break;
-        if (!IsRunning()) break;
+        if (!IsRunning()) return;
+        if (!m_keeper.StillThere(result, m_capture)) return;
         if (result == 0) continue;
         Forward(data, header->caplen);
     }
-    pcap_close(m_capture);
-    m_capture = nullptr;
-    return 0;
 }

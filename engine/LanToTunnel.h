@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/CardKeeper.h"
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "platform/Pcap.h"
@@ -30,10 +31,12 @@ class CLanToTunnel : public CWorkerThread {
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
                     std::uint32_t otherMask, const char* macText);
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
+    // Where the forwarder reports the card's state (not owned; before Launch).
+    void SetLanCard(CLanCard* card) { m_keeper.SetCard(card); }
 
-    // Opens the capture with its filter; false, with no capture left open, when either fails
-    // (the reason is on standard error): the forwarder never runs unfiltered.
-    bool OpenCapture();
+    // A card that cannot be opened, or goes away while running, is opened again about twice a
+    // second until it is back (or a stop request). A filter that cannot be installed ends the
+    // thread (the reason is on standard error): the forwarder never runs unfiltered.
     unsigned Run() override;
     // Bytes handed to the tunnel since the last take: the IP bytes of every packet sent, or of
     // every segment sent for a packet cut to fit the MTU (record lengths, fragment headers and
@@ -53,6 +56,12 @@ class CLanToTunnel : public CWorkerThread {
 
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
+
+    enum class Open { kOpened, kCardFailed, kUnfiltered };
+    // Opens the capture with its filter into m_capture; no capture is left open unless kOpened.
+    Open OpenCapture();
+    // Forwards until a stop request or the card's loss.
+    void ReadFrames();
 
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
     // A packet longer than the MTU: cut by the segmenter, each piece sent as a packet of its own.
@@ -89,4 +98,5 @@ class CLanToTunnel : public CWorkerThread {
     std::unique_ptr<CSegmenter> m_segmenter;
     // Written by the forwarder's thread, read by tests: atomic.
     std::atomic<std::uint32_t> m_oversize{0};
+    CCardKeeper m_keeper{CLanCard::kForwarder};  // the forwarder's thread (SetCard: before Launch)
 };

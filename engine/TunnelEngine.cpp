@@ -31,10 +31,12 @@ bool CTunnelEngine::Start() {
     const Settings& s = m_settings;
     LaunchLink();
 
+    m_lanCard.ResetAll();
     // The injector copies the virtual MAC when it is created: the agent is configured first.
     m_arpAgent->SetRespond(s.respond);
     m_arpAgent->SetVirtualRouter(s.virtualAddress, s.virtualMac.c_str());
     m_arpAgent->SetAdapter(s.adapter);
+    m_arpAgent->SetLanCard(&m_lanCard);
     m_arpAgent->Launch();
 
     const bool tcp = s.mode != Mode::kUdp;
@@ -49,6 +51,7 @@ bool CTunnelEngine::Start() {
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
                               s.virtualMac.c_str());
     if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
+    m_lanToTunnel->SetLanCard(&m_lanCard);
     m_lanToTunnel->Launch();
 
     m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/LanCard.h"
 #include "link/TcpLink.h"
 #include "platform/Pcap.h"
 
@@ -66,6 +67,11 @@ class CTunnelEngine {
     int TakeInjectedBytes();   // tunnel to LAN
 
     void SetRespond(bool respond);  // at once, also while running
+    // The LAN card as the workers find it while running (up while stopped). The owner's timer
+    // reads it to say on the status line that the card is away, and why it could not be opened.
+    CLanCard::State GetCardState() const {
+        return m_running ? m_lanCard.Get() : CLanCard::State::kUp;
+    }
     // The running workers, for the owner's status and for tests and traces (their atomic
     // read-outs only); null while stopped.
     const CLanToTunnel* Forwarder() const { return m_lanToTunnel.get(); }
@@ -79,6 +85,9 @@ class CTunnelEngine {
 
     Settings m_settings;
     bool m_running = false;
+    // Shared with the ARP agent and the forwarder, which report to it from their threads.
+    // Declared before them, so it outlives both.
+    CLanCard m_lanCard;
     bool m_linkLaunched = false;
     std::unique_ptr<CArpAgent> m_arpAgent;
     CTcpLink m_link;

@@ -20,10 +20,28 @@ void CopyError(char* errorText, const char* text) {
     std::snprintf(errorText, PCAP_ERRBUF_SIZE, "%s", text);
 }
 
+OpenFailure Classify(int status) {
+    switch (status) {
+        case PCAP_ERROR_PERM_DENIED:
+            return OpenFailure::kNoPrivileges;
+        case PCAP_ERROR_NO_SUCH_DEVICE:
+            return OpenFailure::kNoSuchCard;
+        case PCAP_ERROR_IFACE_NOT_UP:
+            return OpenFailure::kCardDown;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+
+void SetFailure(OpenFailure* failure, OpenFailure value) {
+    if (failure != nullptr) *failure = value;
+}
+
 // Activation failures keep the library's words; a warning (positive result) is not a failure.
-pcap_t* Activate(pcap_t* handle, char* errorText) {
+pcap_t* Activate(pcap_t* handle, char* errorText, OpenFailure* failure) {
     int status = pcap_activate(handle);
     if (status < 0) {
+        SetFailure(failure, Classify(status));
         if (status == PCAP_ERROR) {
             CopyError(errorText, pcap_geterr(handle));
         } else {
@@ -39,8 +57,9 @@ pcap_t* Activate(pcap_t* handle, char* errorText) {
 }  // namespace
 
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText, int bufferBytes) {
+                        char* errorText, int bufferBytes, OpenFailure* failure) {
     errorText[0] = '\0';
+    SetFailure(failure, OpenFailure::kOther);
     pcap_t* handle = pcap_create(device, errorText);
     if (handle == nullptr) return nullptr;
     if (pcap_set_snaplen(handle, snapLength) != 0 ||
@@ -51,30 +70,37 @@ pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, in
         pcap_close(handle);
         return nullptr;
     }
-    handle = Activate(handle, errorText);
+    handle = Activate(handle, errorText, failure);
     if (handle == nullptr) return nullptr;
     if (pcap_setnonblock(handle, 1, errorText) != 0 || pcap_get_selectable_fd(handle) < 0) {
         if (errorText[0] == '\0') CopyError(errorText, "no selectable descriptor");
         pcap_close(handle);
         return nullptr;
     }
+    SetFailure(failure, OpenFailure::kNone);
     return handle;
 }
 
 pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
-                            const CaptureOptions& options, bool* filtered) {
+                            const CaptureOptions& options, bool* filtered, OpenFailure* failure,
+                            char* errorText) {
     *filtered = false;
     const char* name = adapter != nullptr ? adapter->name : nullptr;
-    char errorText[PCAP_ERRBUF_SIZE] = "no adapter chosen";
-    pcap_t* capture = name != nullptr
-                          ? OpenLiveCapture(name, options.snapLength, options.promiscuous,
-                                            options.readTimeoutMs, errorText, options.bufferBytes)
-                          : nullptr;
+    char ownText[PCAP_ERRBUF_SIZE];
+    if (errorText == nullptr) errorText = ownText;
+    std::snprintf(errorText, PCAP_ERRBUF_SIZE, "no adapter chosen");
+    SetFailure(failure, OpenFailure::kNoSuchCard);
+    pcap_t* capture = name != nullptr ? OpenLiveCapture(name, options.snapLength,
+                                                        options.promiscuous, options.readTimeoutMs,
+                                                        errorText, options.bufferBytes, failure)
+                                      : nullptr;
     if (capture == nullptr) {
         if (name == nullptr) name = "(none)";
         Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", name);
         // Most often missing privileges: the operator needs the library's own words.
-        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n", name, errorText);
+        if (failure == nullptr) {
+            std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n", name, errorText);
+        }
         return nullptr;
     }
     bpf_program program;
@@ -108,14 +134,15 @@ int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int re
     return pcap_next_ex(capture, header, data);
 }
 
-pcap_t* OpenSendHandle(const char* device, char* errorText) {
+pcap_t* OpenSendHandle(const char* device, char* errorText, OpenFailure* failure) {
     errorText[0] = '\0';
+    SetFailure(failure, OpenFailure::kOther);
     pcap_t* handle = pcap_create(device, errorText);
     if (handle == nullptr) return nullptr;
     // Smallest capture settings: the handle never reads.
     pcap_set_snaplen(handle, 64);
     pcap_set_buffer_size(handle, 64 * 1024);
-    handle = Activate(handle, errorText);
+    handle = Activate(handle, errorText, failure);
     if (handle == nullptr) return nullptr;
     bpf_insn rejectAll = BPF_STMT(BPF_RET | BPF_K, 0);
     bpf_program program{1, &rejectAll};
@@ -125,6 +152,7 @@ pcap_t* OpenSendHandle(const char* device, char* errorText) {
         return nullptr;
     }
     pcap_setdirection(handle, PCAP_D_IN);
+    SetFailure(failure, OpenFailure::kNone);
     return handle;
 }
 

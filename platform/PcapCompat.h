@@ -15,11 +15,21 @@
 
 namespace platform {
 
+// Why a handle could not be opened, in the terms an operator acts on.
+enum class OpenFailure {
+    kNone,
+    kNoPrivileges,  // the capture needs CAP_NET_RAW (PCAP_ERROR_PERM_DENIED)
+    kNoSuchCard,    // no interface by that name (PCAP_ERROR_NO_SUCH_DEVICE)
+    kCardDown,      // the interface exists but is down (PCAP_ERROR_IFACE_NOT_UP)
+    kOther,
+};
+
 // Returns an activated handle, or nullptr with the library's error text in `errorText`
-// (PCAP_ERRBUF_SIZE bytes). `bufferBytes` > 0 sizes the kernel's capture ring (frames that
-// arrive while it is full are lost); 0 keeps the library's default (2 MB).
+// (PCAP_ERRBUF_SIZE bytes) and, when `failure` is given, the kind of failure. `bufferBytes` > 0
+// sizes the kernel's capture ring (frames that arrive while it is full are lost); 0 keeps the
+// library's default (2 MB).
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText, int bufferBytes = 0);
+                        char* errorText, int bufferBytes = 0, OpenFailure* failure = nullptr);
 
 // How a worker's capture is opened (see OpenLiveCapture).
 struct CaptureOptions {
@@ -34,17 +44,20 @@ struct CaptureOptions {
 // own words: an adapter that cannot be opened (or none) as a trace line and on standard error,
 // returning nullptr; a filter that cannot be compiled or installed on standard error, returning
 // the open handle all the same with `*filtered` false, so that the caller decides whether it
-// goes on without its filter.
+// goes on without its filter. A caller that retries passes `failure` (and `errorText`,
+// PCAP_ERRBUF_SIZE bytes, optional): an open failure is then only traced and handed back, and
+// the caller reports it once rather than at every attempt.
 pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
-                            const CaptureOptions& options, bool* filtered);
+                            const CaptureOptions& options, bool* filtered,
+                            OpenFailure* failure = nullptr, char* errorText = nullptr);
 
 // One frame: 1 with the frame, 0 when `readTimeoutMs` passed without one, negative on an
 // error. Drains frames already queued without any extra system call.
 int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs);
 
 // A handle for pcap_sendpacket only: its kernel filter admits no frame, so it never queues
-// traffic. nullptr with the error text on failure.
-pcap_t* OpenSendHandle(const char* device, char* errorText);
+// traffic. nullptr with the error text (and the kind, when `failure` is given) on failure.
+pcap_t* OpenSendHandle(const char* device, char* errorText, OpenFailure* failure = nullptr);
 
 // The netmask handed to the filter compiler: the first address entry's IPv4 netmask as stored
 // (network order) when the record has one, else 0xffffff (255.255.255.0 when read in network

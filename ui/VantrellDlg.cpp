@@ -41,6 +41,25 @@ std::string WindowText(const CIpAddressCtrl* address) {
     return CutText(address->GetWindowText(), kTextBufferSize);
 }
 
+// The status line's sentence for a LAN card that is not capturing; empty while it is.
+QString CardSentence(CLanCard::State state) {
+    switch (state) {
+        case CLanCard::State::kUp:
+            return QString();
+        case CLanCard::State::kLost:
+            return QStringLiteral("LAN card lost: waiting for it to return.");
+        case CLanCard::State::kNoPrivileges:
+            return QStringLiteral("LAN card not opened: missing privileges.");
+        case CLanCard::State::kNoSuchCard:
+            return QStringLiteral("LAN card not opened: no such card.");
+        case CLanCard::State::kDown:
+            return QStringLiteral("LAN card not opened: the card is down.");
+        case CLanCard::State::kNotOpened:
+            break;
+    }
+    return QStringLiteral("LAN card not opened: capture failed.");
+}
+
 // The port of an edit box: its leading decimal digits as atoi reads them, 0 when there are none.
 int Port(const QLineEdit* edit) {
     return std::atoi(WindowText(edit).c_str());
@@ -241,13 +260,20 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
     if (m_engine.IsRunning()) {
         m_incomingArrow->setText(m_engine.TakeInjectedBytes() > 0 ? kArrow : QString());
         m_outgoingArrow->setText(m_engine.TakeForwardedBytes() > 0 ? kArrow : QString());
-        if (m_tcp->isChecked()) {
+        // A card that is away (or was never opened) speaks before the mode's own sentence,
+        // which comes back as soon as the card does.
+        const QString card = CardSentence(m_engine.GetCardState());
+        if (!card.isEmpty()) {
+            m_status->setText(card);
+        } else if (m_tcp->isChecked()) {
             CTcpLink& link = m_engine.Link();
             if (link.GetStatusCode() != 0) {
                 m_status->setText(QString::fromStdString(link.GetStatusText()));
             } else {
                 m_status->setText(QStringLiteral("Connected"));
             }
+        } else {
+            m_status->setText(QStringLiteral("Using UDP mode."));
         }
     } else {
         m_incomingArrow->setText(QString());
