@@ -838,3 +838,101 @@ TEST_F(TcpLinkNet, ReceiveWithAnotherConnectionsGenerationReadsNothing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// A peer that vanishes without closing, with the limits shortened (the real ones are 150 s of
+// silence, 120 s unacknowledged and 150 s for a send without progress).
+
+class CWatchedLink : public CTcpLink {
+  public:
+    CWatchedLink(unsigned silenceMs, unsigned unacknowledgedMs, unsigned stalledSendMs) {
+        SetPassPauseForTests(20);
+        SetLimitsForTests({silenceMs, unacknowledgedMs, stalledSendMs});
+    }
+};
+
+TEST_F(TcpLinkNet, SilentPeerIsGivenUpWhileAPeerSendingKeepAlivesStays) {
+    CWatchedLink link(1500, 60000, 60000);
+    CRunning running(link);
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
+    const std::uint32_t generation = link.GetConnectionGeneration();
+
+    // A live peer: a keep-alive every 500 ms keeps the connection for three silence limits.
+    const char keepAlive[4] = {0, 0, 0, 0};
+    auto quiet = Clock::now();
+    for (int i = 0; i < 9; ++i) {
+        quiet = Clock::now();
+        ASSERT_EQ(::send(peer.Get(), keepAlive, 4, MSG_NOSIGNAL), 4);
+        std::this_thread::sleep_for(500ms);
+        ASSERT_EQ(link.GetStatusCode(), 0) << "after " << (i + 1) * 500 << " ms";
+    }
+    // Gone quiet (our own keep-alives are still acknowledged by its kernel): given up within
+    // the limit and a pass or two after its last keep-alive, through the usual recovery.
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() != 0; }, 4000ms));
+    long after = Ms(Clock::now() - quiet);
+    EXPECT_GE(after, 1450);
+    EXPECT_LT(after, 3500);
+    EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
+    EXPECT_TRUE(SeesEndOfStream(peer));
+    // The next peer is taken as usual.
+    CFd again = RawConnect(kPort);
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    EXPECT_EQ(link.GetConnectionGeneration(), generation + 1);
+}
+
+TEST_F(TcpLinkNet, SendThatMakesNoProgressEndsAndRecovers) {
+    CWatchedLink link(60000, 60000, 1500);
+    CRunning running(link);
+    CFd peer = ConnectToListener(link);  // accepts and never reads
+    ASSERT_TRUE(peer.Valid());
+
+    CFloodingSender sender(link);
+    sender.Launch();
+    // The sender fills the buffers, then its send stays stuck until the limit ends it.
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() != 0; }, 8000ms));
+    EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
+    EXPECT_GT(sender.m_bytes.load(), 0);
+    auto start = Clock::now();
+    sender.RequestStop();
+    sender.Join();
+    EXPECT_LT(Ms(Clock::now() - start), 1000);
+}
+
+// Over a veth to a second namespace whose card then goes down, as a peer whose power fails:
+// the record sent afterwards is never acknowledged, and the kernel's limit ends the connection,
+// which the reader finds as the injector would.
+TEST_F(TcpLinkNet, UnacknowledgedDataEndsTheConnectionThroughTheUsualRecovery) {
+    testsupport::CNetNamespace far("far");
+    ASSERT_TRUE(far.Ok());
+    ASSERT_TRUE(testsupport::CNetNamespace::Link(*m_ns, "vl", far, "vp"));
+    ASSERT_EQ(m_ns->Run("ip addr add 10.88.0.1/24 dev vl"), 0);
+    ASSERT_EQ(far.Run("ip addr add 10.88.0.2/24 dev vp"), 0);
+
+    CFd listener;
+    {
+        testsupport::CNetNamespace::Enter inside(far);
+        listener = CFd(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in a = testsupport::SocketAddress("10.88.0.2", kPort);
+        ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::listen(listener.Get(), 1), 0);
+    }
+    CWatchedLink link(60000, 1500, 60000);
+    CRunning running(link);
+    link.ArmInitiator(0x0A580002, kPort);  // 10.88.0.2
+    CFd peer = RawAccept(listener);
+    ASSERT_TRUE(peer.Valid());
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+
+    ASSERT_EQ(far.Run("ip link set vp down"), 0);
+    std::vector<char> record = PatternRecord(100);
+    auto start = Clock::now();
+    EXPECT_EQ(link.SendAll(record.data(), static_cast<int>(record.size())), 104);
+    ASSERT_TRUE(ReadUntilBroken(link, 6000));
+    long after = Ms(Clock::now() - start);
+    link.Recover();  // as the injector does after a failed receive
+    EXPECT_GE(after, 1000);
+    EXPECT_LT(after, 5000);
+    EXPECT_EQ(link.GetStatusText(), "Something went wrong - Connecting again");
+    EXPECT_NE(link.GetStatusCode(), 0);
+}
