@@ -36,23 +36,42 @@ bool CLanTopology::Build() {
         }
     }
     for (int i = 0; i < kLanCount; ++i) {
-        const Lan& lan = kLans[i];
-        std::string routes;
-        for (const Lan& other : kLans) {
-            if (&other != &lan) {
-                routes += std::string(" && ip route add ") + other.subnet + "/24 via " +
-                          lan.virtualRouter;
-            }
-        }
-        if (!CNetNamespace::Link(Host(i), "eth0", Router(i), "lan0") ||
-            Host(i).Run(std::string("ethtool -K eth0 tso off gso off tx off >/dev/null && ") +
-                        "ip addr add " + lan.host + "/24 dev eth0" + routes) != 0 ||
-            Router(i).Run(std::string("sysctl -qw net.ipv4.ip_forward=0 && ip addr add ") +
-                          lan.router + "/24 dev lan0") != 0) {
-            return false;
-        }
+        if (!ConnectLan(i)) return false;
     }
     return true;
+}
+
+bool CLanTopology::ConnectLan(int i, const std::string* macs) {
+    const Lan& lan = kLans[i];
+    std::string routes;
+    for (const Lan& other : kLans) {
+        if (&other != &lan) {
+            routes +=
+                std::string(" && ip route add ") + other.subnet + "/24 via " + lan.virtualRouter;
+        }
+    }
+    // The MACs, when given, before any address: no neighbour ever learns another one.
+    return CNetNamespace::Link(Host(i), "eth0", Router(i), "lan0") &&
+           (macs == nullptr || (Host(i).Run("ip link set eth0 address " + macs[0]) == 0 &&
+                                Router(i).Run("ip link set lan0 address " + macs[1]) == 0)) &&
+           Host(i).Run(std::string("ethtool -K eth0 tso off gso off tx off >/dev/null && ") +
+                       "ip addr add " + lan.host + "/24 dev eth0" + routes) == 0 &&
+           Router(i).Run(std::string("sysctl -qw net.ipv4.ip_forward=0 && ip addr add ") +
+                         lan.router + "/24 dev lan0") == 0;
+}
+
+bool CLanTopology::RemoveLanCard(int lan) {
+    m_removedMacs[lan][0] = HostMac(lan);
+    m_removedMacs[lan][1] = Router(lan).Output("cat /sys/class/net/lan0/address");
+    while (!m_removedMacs[lan][1].empty() && m_removedMacs[lan][1].back() == '\n') {
+        m_removedMacs[lan][1].pop_back();
+    }
+    return Router(lan).Run("ip link del lan0") == 0;
+}
+
+bool CLanTopology::AddLanCardAgain(int lan) {
+    if (m_removedMacs[lan][0].empty() || m_removedMacs[lan][1].empty()) return false;
+    return ConnectLan(lan, m_removedMacs[lan]);
 }
 
 void CLanTopology::Inside(const CNetNamespace& ns, const std::function<void()>& work) {

@@ -88,6 +88,12 @@ class CLanTopology {
     // The MAC of a host's eth0, as text.
     std::string HostMac(int lan);
 
+    // Deletes a router's LAN card (lan0, and with it the host's eth0 on the other end of the
+    // wire), remembering both MACs; then creates the pair again as it was: same names, MACs,
+    // addresses, routes and offloads, under new interface indexes.
+    bool RemoveLanCard(int lan);
+    bool AddLanCardAgain(int lan);
+
     // Sends 1400-byte UDP datagrams from inside `ns` to `to`, port 9, about 4000 a second,
     // until `stop` is set or `maxSeconds` have passed. Runs on the calling thread.
     static void Flood(const CNetNamespace& ns, const std::string& to, const std::atomic<bool>& stop,
@@ -101,9 +107,13 @@ class CLanTopology {
 
   private:
     bool Build();
+    // The host-router wire of one LAN, with its addresses, routes and offloads; `macs` (host's
+    // eth0, router's lan0) when given.
+    bool ConnectLan(int lan, const std::string* macs = nullptr);
 
     std::string m_tag;
     std::vector<std::unique_ptr<CNetNamespace>> m_hosts, m_routers;
+    std::string m_removedMacs[kLanCount][2];  // host's eth0, router's lan0 (RemoveLanCard)
     bool m_ok = false;
 };
 
