@@ -26,6 +26,7 @@ void CCardKeeper::Begin(const char* device) {
     std::snprintf(m_device, sizeof m_device, "%s", device != nullptr ? device : "");
     m_everOpened = false;
     m_index = 0;
+    m_probe.Open();  // in the worker's namespace, where its captures are opened
     m_card->Reset(m_worker);
 }
 

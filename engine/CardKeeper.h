@@ -27,7 +27,8 @@ class CCardKeeper {
 
     void SetCard(CLanCard* card) { m_card = card != nullptr ? card : &m_ownCard; }
 
-    // Start of the worker's run: nothing opened yet in this run.
+    // Start of the worker's run, on its thread (so its probe looks into the worker's network
+    // namespace): nothing opened yet in this run.
     void Begin(const char* device);
     // After a failed open: reports why, then waits about kRetryMs while `worker` runs.
     void OpenFailed(CWorkerThread& worker, platform::OpenFailure why, const char* text);

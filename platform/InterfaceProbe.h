@@ -13,16 +13,20 @@ class CInterfaceProbe {
         bool up = false;       // administratively up (IFF_UP)
     };
 
-    CInterfaceProbe();  // opens the datagram socket the queries go through
+    CInterfaceProbe() = default;
     ~CInterfaceProbe();
     CInterfaceProbe(const CInterfaceProbe&) = delete;
     CInterfaceProbe& operator=(const CInterfaceProbe&) = delete;
 
-    // Two ioctl calls; never blocks. Not present when the socket could not be opened.
+    // (Re)opens the datagram socket the queries go through, in the calling thread's network
+    // namespace: the one whose interfaces Query sees.
+    void Open();
+    // Two ioctl calls; never blocks. Without the socket (not opened, or no descriptor left) the
+    // interface counts as present and up, with index -1.
     Status Query(const char* name) const;
 
   private:
-    int m_socket;
+    int m_socket = -1;
 };
 
 }  // namespace platform

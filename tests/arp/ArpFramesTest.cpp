@@ -211,11 +211,10 @@ TEST(ArpAgentOffline, WithoutCaptureNothingIsSentAndNothingBlocks) {
     EXPECT_EQ(0, std::memcmp(zero, std::array<std::uint8_t, 6>{}.data(), 6));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
+    // No card, so no request can go out and no answer come: not waited for.
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(agent.Resolve(inet_addr("10.77.0.9")), nullptr);
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(100));
-    EXPECT_LT(waited, std::chrono::milliseconds(400));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
 
 }  // namespace
