@@ -39,7 +39,7 @@ settings_write() {
         for section in "${sections[@]}"; do
             echo "[$section]"
             for id in "${ids[@]}"; do
-                [ "${id%%/*}" = "$section" ] && echo "${id#*/}=${value[$id]}"
+                if [ "${id%%/*}" = "$section" ]; then echo "${id#*/}=${value[$id]}"; fi
             done
         done
     } >"$dir/Vantrell.INI"
