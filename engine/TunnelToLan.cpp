@@ -28,9 +28,8 @@ constexpr int kMinIpPacket = 20;    // a packet shorter than an IPv4 header has 
 // counted with their overhead) overflows within a few milliseconds; 8 MB covers about 100 ms.
 constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
 
-unsigned Low32(const void* pointer) {  // how the trace lines show a buffer position
-    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pointer));
-}
+// What one receive of the TCP stream may bring: about 170 records of 1504 bytes.
+constexpr int kRecordStreamBytes = 256 * 1024;
 
 }  // namespace
 
@@ -39,9 +38,8 @@ CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
       m_datagram(new std::uint8_t[wire::kMaxDatagram]()),
       m_udpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
       m_arpAgent(arpAgent),
-      m_tcpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
       m_header{},
-      m_recordReader(m_tcpFrame.get()),
+      m_records(kRecordStreamBytes),
       m_reassembler(m_udpFrame.get()) {
     std::memcpy(m_header + kTemplate, m_arpAgent->GetVirtualMac(), 6);
     m_header[12] = 0x08;
@@ -76,7 +74,7 @@ unsigned CTunnelToLan::Run() {
         (!m_segmenter || m_segmenter->Mtu() != std::min(mtu, CSegmenter::kMaxIpPacket))) {
         m_segmenter = std::make_unique<CSegmenter>(mtu);
     }
-    m_recordReader.Restart();
+    m_records.Restart();
     m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
     m_tcpMayHaveData = false;
     while (IsRunning()) {
@@ -135,53 +133,59 @@ void CTunnelToLan::TcpStep() {
     std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
     if (generation != m_generation) {
         // A new connection starts at a record boundary, whatever the last one left half read.
-        m_recordReader.Restart();
+        m_records.Restart();
         m_generation = generation;
         m_tcpMayHaveData = false;
     }
+    // Records already buffered go first; a stop request is looked at between them, so that a
+    // long run of unresolved destinations cannot hold the thread.
+    for (;;) {
+        CRecordStream::Packet packet;
+        switch (m_records.Next(packet)) {
+            case CRecordStream::Event::kNeedMore:
+                break;
+            case CRecordStream::Event::kKeepAlive:
+                Trace("Keep Alive\n");
+                if (!IsRunning()) return;
+                continue;
+            case CRecordStream::Event::kBadLength:
+                // Longer than the frame buffer can hold: no resynchronisation within a
+                // connection.
+                m_records.Restart();
+                m_tcpMayHaveData = false;
+                RecoverConnection();
+                return;
+            case CRecordStream::Event::kPacket: {
+                const Injected injected =
+                    Inject(packet.frame, wire::kEthernetHeaderSize + packet.length);
+                // Counted whether or not the destination resolves; a packet cut to fit counts
+                // what went onto the LAN.
+                m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : packet.length,
+                                      std::memory_order_relaxed);
+                if (injected.resolved) Trace("Break here to check it.\n");
+                if (!IsRunning()) return;
+                continue;
+            }
+        }
+        break;
+    }
+
     if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
     m_tcpMayHaveData = false;
-
-    std::uint8_t* at = m_recordReader.WritePosition();
-    const int wanted = m_recordReader.Wanted();
-    int result;
-    if (m_recordReader.ReadingLength()) {
-        Trace("4 byte Read to %X \n", Low32(at));
-        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
-        Trace("4 byte Read to %X returned %d\n", Low32(at), result);
-    } else {
-        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
-        Trace("%d byte Read returned %d\n", wanted, result);
-    }
+    // As many bytes as the socket holds and the buffer takes: many records in one call.
+    const int wanted = m_records.SpaceSize();
+    const int result =
+        m_tcpLink->Receive(reinterpret_cast<char*>(m_records.Space()), wanted, m_generation);
+    Trace("%d byte Read returned %d\n", wanted, result);
     if (result == 0) return;
     if (result < 0) {
-        m_recordReader.Restart();
+        m_records.Restart();
         RecoverConnection();
         return;
     }
+    m_records.Commit(result);
+    // A receive that filled all it asked for leaves more waiting: the next step reads at once.
     m_tcpMayHaveData = result == wanted;
-    switch (m_recordReader.Advance(result)) {
-        case wire::CRecordReader::Event::kNone:
-            break;
-        case wire::CRecordReader::Event::kKeepAlive:
-            Trace("Keep Alive\n");
-            break;
-        case wire::CRecordReader::Event::kBadLength:
-            // Longer than the frame buffer can hold: no resynchronisation within a connection.
-            m_tcpMayHaveData = false;
-            RecoverConnection();
-            break;
-        case wire::CRecordReader::Event::kPacket: {
-            const int length = static_cast<int>(m_recordReader.PacketLength());
-            const Injected injected = Inject(m_tcpFrame.get(), wire::kEthernetHeaderSize + length);
-            // Counted whether or not the destination resolves; a packet cut to fit counts what
-            // went onto the LAN.
-            m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : length,
-                                  std::memory_order_relaxed);
-            if (injected.resolved) Trace("Break here to check it.\n");
-            break;
-        }
-    }
 }
 
 bool CTunnelToLan::BindUdp() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/RecordStream.h"
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
 #include "platform/Pcap.h"
@@ -79,12 +80,11 @@ class CTunnelToLan : public CWorkerThread {
     // Added to by the injector, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
-    // One record received in place: length at bytes 10-13, packet from byte 14.
-    std::unique_ptr<std::uint8_t[]> m_tcpFrame;
-    std::uint8_t m_header[14];  // bytes 6-13: the header template (bytes 0-5 per frame)
+    std::uint8_t m_header[14];      // bytes 6-13: the header template (bytes 0-5 per frame)
 
     // The injector's thread only.
-    wire::CRecordReader m_recordReader;
+    // The TCP stream's records, many per receive, each packet injected where it landed.
+    CRecordStream m_records;
     wire::CFragmentReassembler m_reassembler;
     // The link connection the partial record belongs to; a new connection restarts the record
     // so its bytes never continue one begun on the last connection.
