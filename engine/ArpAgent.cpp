@@ -141,6 +141,7 @@ pcap_t* CArpAgent::OpenCapture() {
         m_sendOpen = true;
     }
     // Without its filter the agent goes on: the rules recognise ARP frames by their bytes.
+    m_cardEpoch.fetch_add(1, std::memory_order_release);
     m_capture.store(capture, std::memory_order_release);
     return capture;
 }

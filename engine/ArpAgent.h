@@ -52,6 +52,10 @@ class CArpAgent : public CWorkerThread {
     // agent reopening its handles when the card comes back.
     bool SendFrame(const std::uint8_t* frame, int length);
 
+    // Bumped every time the agent has opened the card (at each Start, and each time the card
+    // comes back): a sender with a socket of its own on the card opens it again when it moves.
+    std::uint32_t GetCardEpoch() const { return m_cardEpoch.load(std::memory_order_acquire); }
+
     unsigned Run() override;
 
   private:
@@ -94,5 +98,7 @@ class CArpAgent : public CWorkerThread {
     std::mutex m_sendMutex;
     pcap_t* m_sendHandle;  // opened and closed together with m_capture by the agent thread
     bool m_sendOpen;
-    CCardKeeper m_keeper{CLanCard::kArpAgent};  // the agent thread (SetCard: before Launch)
+    CCardKeeper m_keeper{CLanCard::kArpAgent};
+    // Written by the agent thread after each opening, read by the injector: atomic.
+    std::atomic<std::uint32_t> m_cardEpoch{0};  // the agent thread (SetCard: before Launch)
 };
