@@ -56,23 +56,27 @@ bool CCardKeeper::Opened(CWorkerThread& worker) {
 
 bool CCardKeeper::StillThere(int readResult, pcap_t* capture) {
     if (readResult < 0) {
-        Lost(pcap_geterr(capture));
+        // The library's words when it has some (a wait that failed leaves none): else the probe's.
+        const char* text = pcap_geterr(capture);
+        const char* probed = Gone();
+        Lost(text != nullptr && text[0] != '\0' ? text : probed ? probed : "a read failed");
         return false;
     }
     const auto now = std::chrono::steady_clock::now();
     if (now < m_nextProbe) return true;
     m_nextProbe = now + std::chrono::milliseconds(kProbeMs);
-    const platform::CInterfaceProbe::Status status = m_probe.Query(m_device);
-    if (!status.present) {
-        Lost("the interface disappeared");
-    } else if (status.index != m_index) {
-        Lost("the interface was created again");
-    } else if (!status.up) {
-        Lost("the interface went down");
-    } else {
-        return true;
-    }
+    const char* gone = Gone();
+    if (gone == nullptr) return true;
+    Lost(gone);
     return false;
+}
+
+const char* CCardKeeper::Gone() const {
+    const platform::CInterfaceProbe::Status status = m_probe.Query(m_device);
+    if (!status.present) return "the interface disappeared";
+    if (status.index != m_index) return "the interface was created again";
+    if (!status.up) return "the interface went down";
+    return nullptr;
 }
 
 void CCardKeeper::Lost(const char* detail) {

@@ -42,6 +42,8 @@ class CCardKeeper {
 
   private:
     void Lost(const char* detail);
+    // Why the card is no longer the one opened (deleted, created again, down); null if it is.
+    const char* Gone() const;
 
     const CLanCard::Worker m_worker;
     CLanCard m_ownCard;  // used when the owner shares none

@@ -322,8 +322,7 @@ TEST_F(ArpAgentNet, SendFrameSurvivesTheCardGoingAwayAndComingBack) {
     // Answering works again on the new card.
     EXPECT_NE(PingAndNeighbour().find("02:56:54:00:00:64"), std::string::npos);
     std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(errors.find("LAN card va lost (The interface disappeared)"), std::string::npos)
-        << errors;
+    EXPECT_NE(errors.find("LAN card va lost ("), std::string::npos) << errors;
     EXPECT_NE(errors.find("LAN card va is back.\n"), std::string::npos) << errors;
 }
 
