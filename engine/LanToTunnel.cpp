@@ -10,6 +10,7 @@
 #include "link/TcpLink.h"
 #include "platform/PcapCompat.h"
 #include "platform/Trace.h"
+#include "seal/SealFormat.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
 }  // namespace
 
 CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort)
-    : m_recordBuffer(new std::uint8_t[wire::kFrameBufferSize]) {
+    : m_recordBuffer(new std::uint8_t[std::max(wire::kFrameBufferSize, seal::kMaxFrame)]) {
     m_udpSender.Open(tunnelAddress, tunnelPort);  // a failed connect is not acted on
 }
 
@@ -54,6 +55,11 @@ void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
 
 void CLanToTunnel::SetTcpLink(CTcpLink* link) {
     m_tcpLink = link;
+}
+
+void CLanToTunnel::SetSealedChannel(seal::CSealedChannel* channel) {
+    m_channel = channel;
+    m_udpSender.SetSealedChannel(channel);
 }
 
 int CLanToTunnel::TakeByteCount() {
@@ -116,6 +122,17 @@ bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length, std::uint8
     if (m_tcpLink == nullptr) {
         m_udpSender.SendFragments(packet, length);  // a failed fragment is not acted on
         return true;
+    }
+    if (m_channel != nullptr) {
+        // Sealed: the packet goes where the frame's plaintext starts and is sealed in place by
+        // the link, once it holds the connection's turn.
+        std::uint8_t* frame = m_recordBuffer.get();
+        std::memcpy(frame + seal::kStreamHeaderSize + seal::kDataHeaderSize, packet,
+                    static_cast<std::size_t>(length));
+        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+        const int sent = m_tcpLink->SendSealed(frame, length, this);
+        if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
+        return sent >= 0;
     }
     const std::uint8_t* record;
     if (headroom != nullptr) {

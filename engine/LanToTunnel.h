@@ -17,6 +17,9 @@
 #include "platform/WorkerThread.h"
 
 class CTcpLink;
+namespace seal {
+class CSealedChannel;
+}
 
 class CLanToTunnel : public CWorkerThread {
   public:
@@ -30,6 +33,9 @@ class CLanToTunnel : public CWorkerThread {
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
                     std::uint32_t otherMask, const char* macText);
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
+    // Sealed mode (not owned; outlives the run): packets go out sealed, by the UDP sender or,
+    // in TCP mode, by the link. Set before Launch.
+    void SetSealedChannel(seal::CSealedChannel* channel);
 
     // Opens the capture with its filter; false, with no capture left open, when either fails
     // (the reason is on standard error): the forwarder never runs unfiltered.
@@ -74,8 +80,10 @@ class CLanToTunnel : public CWorkerThread {
     // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     char m_macText[32] = {};
-    CTcpLink* m_tcpLink = nullptr;                   // not owned; none means UDP mode
-    std::unique_ptr<std::uint8_t[]> m_recordBuffer;  // one outgoing TCP record, 65540 bytes
+    CTcpLink* m_tcpLink = nullptr;              // not owned; none means UDP mode
+    seal::CSealedChannel* m_channel = nullptr;  // not owned; set before Launch
+    // One outgoing TCP record (65540 bytes), or one sealed frame (65571 bytes).
+    std::unique_ptr<std::uint8_t[]> m_recordBuffer;
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
     // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's

@@ -12,6 +12,7 @@
 #include "platform/PcapCompat.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"
+#include "seal/SealedChannel.h"
 
 namespace {
 
@@ -61,6 +62,19 @@ void CTunnelToLan::SetAdapter(pcap_if_t* adapter) {
     m_adapter = adapter;
 }
 
+void CTunnelToLan::SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress,
+                                    int peerPort) {
+    m_channel = channel;
+    m_peer = sockaddr_in{};
+    m_peer.sin_family = AF_INET;
+    m_peer.sin_addr.s_addr = htonl(peerAddress);
+    m_peer.sin_port = htons(static_cast<std::uint16_t>(peerPort));
+    if (channel != nullptr && !m_sealedFrame) {
+        m_sealedFrame.reset(new std::uint8_t[seal::CSealedStreamReader::kBufferSize]());
+        m_sealedReader = std::make_unique<seal::CSealedStreamReader>(m_sealedFrame.get());
+    }
+}
+
 int CTunnelToLan::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
@@ -77,10 +91,13 @@ unsigned CTunnelToLan::Run() {
         m_segmenter = std::make_unique<CSegmenter>(mtu);
     }
     m_recordReader.Restart();
+    if (m_sealedReader) m_sealedReader->Restart();
     m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
     m_tcpMayHaveData = false;
     while (IsRunning()) {
-        if (m_tcpLink != nullptr) {
+        if (m_tcpLink != nullptr && m_channel != nullptr) {
+            SealedTcpStep();
+        } else if (m_tcpLink != nullptr) {
             TcpStep();
         } else {
             UdpStep();
@@ -184,6 +201,106 @@ void CTunnelToLan::TcpStep() {
     }
 }
 
+void CTunnelToLan::SealedTcpStep() {
+    std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    if (generation != m_generation) {
+        m_sealedReader->Restart();
+        m_generation = generation;
+        m_tcpMayHaveData = false;
+    }
+    if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
+    m_tcpMayHaveData = false;
+    const int wanted = m_sealedReader->Wanted();
+    const int result = m_tcpLink->Receive(reinterpret_cast<char*>(m_sealedReader->WritePosition()),
+                                          wanted, m_generation);
+    if (result == 0) return;
+    if (result < 0) {
+        m_sealedReader->Restart();
+        RecoverConnection();
+        return;
+    }
+    m_tcpMayHaveData = result == wanted;
+    switch (m_sealedReader->Advance(result)) {
+        case seal::CSealedStreamReader::Event::kNone:
+            return;
+        case seal::CSealedStreamReader::Event::kBadFrame:
+            if (m_sealedReader->LooksUnsealed()) {
+                m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
+            }
+            m_tcpMayHaveData = false;
+            RecoverConnection();
+            return;
+        case seal::CSealedStreamReader::Event::kMessage:
+            break;
+    }
+    // Opened in place: the plaintext lands 16 bytes into the message, so the frame to inject
+    // (Ethernet header in the 14 bytes in front of the packet) starts 6 bytes into the buffer.
+    std::uint8_t* message = m_sealedReader->Message();
+    std::uint8_t* out = message + seal::kDataHeaderSize;
+    const int capacity =
+        seal::CSealedStreamReader::kBufferSize - (seal::kStreamHeaderSize + seal::kDataHeaderSize);
+    const seal::CSealedChannel::Received received =
+        m_channel->Receive(message, m_sealedReader->MessageLength(), out, capacity);
+    switch (received.kind) {
+        case seal::CSealedChannel::Received::Kind::kDropped:
+            // Never parsed, never injected: a stream carries nothing that may fail, so the
+            // connection is recovered as after a bad length. A crossing rekey is only ignored.
+            if (received.drop != seal::CSealedChannel::Drop::kCrossing) {
+                Trace("Sealed frame dropped (%d)\n", static_cast<int>(received.drop));
+                m_tcpMayHaveData = false;
+                RecoverConnection();
+            }
+            return;
+        case seal::CSealedChannel::Received::Kind::kReply:
+            m_tcpLink->SendAll(reinterpret_cast<const char*>(out), received.length, this);
+            return;
+        case seal::CSealedChannel::Received::Kind::kData:
+            break;
+    }
+    if (received.length == 0) {
+        Trace("Keep Alive\n");
+        return;
+    }
+    std::uint8_t* frame = out - wire::kEthernetHeaderSize;
+    const Injected injected = Inject(frame, wire::kEthernetHeaderSize + received.length);
+    m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : received.length,
+                          std::memory_order_relaxed);
+}
+
+int CTunnelToLan::OpenDatagram(int length) {
+    std::uint8_t* message = m_datagram.get();
+    std::uint8_t* out = message + seal::kDataHeaderSize;
+    const seal::CSealedChannel::Received received =
+        m_channel->Receive(message, length, out, wire::kMaxDatagram - seal::kDataHeaderSize);
+    switch (received.kind) {
+        case seal::CSealedChannel::Received::Kind::kData:
+            // An empty one only confirms a handshake: nothing for the reassembler.
+            return received.length > 0 ? received.length : -1;
+        case seal::CSealedChannel::Received::Kind::kReply:
+            SendToPeer(out, received.length);
+            return -1;
+        case seal::CSealedChannel::Received::Kind::kDropped:
+            break;
+    }
+    return -1;
+}
+
+void CTunnelToLan::TickUdp() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastTick < std::chrono::milliseconds(500)) return;
+    m_lastTick = now;
+    std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
+    const seal::CSealedChannel::TickResult tick = m_channel->Tick(initiation, sizeof initiation);
+    if (tick.length > 0) SendToPeer(initiation, tick.length);
+}
+
+void CTunnelToLan::SendToPeer(const std::uint8_t* message, int length) {
+    // From the listen socket to the other end's listen port; a lost message is retried by the
+    // channel's own timers.
+    ::sendto(m_udpSocket, message, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+             reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer);
+}
+
 bool CTunnelToLan::BindUdp() {
     m_udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_udpSocket < 0) {
@@ -236,6 +353,7 @@ void CTunnelToLan::UdpStep() {
     // A datagram already queued is read at once; the readiness wait (the step's bound) runs
     // only when none is there. MSG_TRUNC reports a datagram's real length even when it is
     // longer than the buffer.
+    if (m_channel != nullptr) TickUdp();
     const int flags = MSG_DONTWAIT | MSG_TRUNC;
     long length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -243,13 +361,22 @@ void CTunnelToLan::UdpStep() {
         length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
     }
     if (length < 0) return;  // a failed receive: nothing was copied
+    // Sealed: no sealed datagram is empty or that long; a stranger's never disturbs reassembly.
+    if (m_channel != nullptr && (length == 0 || length > wire::kMaxDatagram)) return;
     if (length == 0 || length > wire::kMaxDatagram) {
         // No fragment, or one cut short: lost like a missing fragment, so the packet in
         // progress is abandoned (an empty datagram resets the expected index).
         m_reassembler.Accept(m_datagram.get(), 0);
         return;
     }
-    switch (m_reassembler.Accept(m_datagram.get(), static_cast<int>(length))) {
+    const std::uint8_t* fragment = m_datagram.get();
+    if (m_channel != nullptr) {
+        // Sealed: nothing reaches the reassembler unless it authenticated.
+        length = OpenDatagram(static_cast<int>(length));
+        if (length < 0) return;
+        fragment += seal::kDataHeaderSize;
+    }
+    switch (m_reassembler.Accept(fragment, static_cast<int>(length))) {
         case wire::CFragmentReassembler::Result::kDropped:
             break;
         case wire::CFragmentReassembler::Result::kPartial:
