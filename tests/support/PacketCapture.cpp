@@ -45,8 +45,9 @@ bool CPacketCapture::Start(const CNetNamespace& ns, const std::string& device,
         }
         // Immediate mode and -U: every packet written at once, so Stop leaves a whole file; -Z
         // root: the file is written in the test's private folder.
-        execlp("tcpdump", "tcpdump", "--immediate-mode", "-Z", "root", "-i", device.c_str(), "-s",
-               "0", "-U", "-n", "-w", file.c_str(), filter.c_str(), static_cast<char*>(nullptr));
+        execlp("tcpdump", "tcpdump", "--immediate-mode", "-B", "32768", "-Z", "root", "-i",
+               device.c_str(), "-s", "0", "-U", "-n", "-w", file.c_str(), filter.c_str(),
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     if (m_pid < 0) return false;
