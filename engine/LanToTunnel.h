@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/ForwardBatch.h"
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "platform/Pcap.h"
@@ -33,8 +34,8 @@ class CLanToTunnel : public CWorkerThread {
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
                     std::uint32_t otherMask, const char* macText);
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
-    // Sealed mode (not owned; outlives the run): packets go out sealed, by the UDP sender or,
-    // in TCP mode, by the link. Set before Launch.
+    // Sealed mode (not owned; outlives the run): each packet goes out sealed on its own, by the
+    // UDP sender or, in TCP mode, by the link (not batched). Set before Launch.
     void SetSealedChannel(seal::CSealedChannel* channel);
 
     // Opens the capture with its filter; false, with no capture left open, when either fails
@@ -60,14 +61,17 @@ class CLanToTunnel : public CWorkerThread {
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
 
+    // Takes one captured frame into the batch (sending the batch first when it is full).
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
+    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
     // A packet longer than the MTU: cut by the segmenter, each piece sent as a packet of its own.
     void ForwardOversize(const std::uint8_t* packet, int length);
-    // One packet into the tunnel as one record or as its UDP fragments; counts it. `headroom`,
-    // when given, is CSegmenter::kHeadroom writable bytes right in front of `packet`, where the
-    // record length goes so that the record is sent without a copy. False when the TCP send
-    // failed (or gave up on a stop request).
-    bool SendPacket(const std::uint8_t* packet, int length, std::uint8_t* headroom);
+    // One packet into the batch, as one record or as its UDP fragments; counts it. False when
+    // the batch was full and sending it failed (or gave up on a stop request).
+    bool SendPacket(const std::uint8_t* packet, int length);
+    // Sends what the batch holds in one call (one SendAll, or one sendmmsg) and empties it.
+    // False when the TCP send failed.
+    bool Flush();
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
@@ -80,10 +84,14 @@ class CLanToTunnel : public CWorkerThread {
     // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     char m_macText[32] = {};
-    CTcpLink* m_tcpLink = nullptr;              // not owned; none means UDP mode
+    CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
+    // The records or datagrams taken from the ring in one go; made by Run for the mode (once per
+    // run, never per packet); the forwarder's thread only.
+    std::unique_ptr<CForwardBatch> m_batch;
     seal::CSealedChannel* m_channel = nullptr;  // not owned; set before Launch
-    // One outgoing TCP record (65540 bytes), or one sealed frame (65571 bytes).
-    std::unique_ptr<std::uint8_t[]> m_recordBuffer;
+    // Sealed, TCP: one frame sealed in place (65571 bytes); made by Run, once per run.
+    std::unique_ptr<std::uint8_t[]> m_sealedFrame;
+    bool SendSealed(const std::uint8_t* packet, int length);
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
     // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's

@@ -54,12 +54,16 @@ int CUdpSender::SendFragments(const std::uint8_t* packet, int length) {
             return 1;  // no session yet: the packet is lost, like one whose ARP fails
         }
     }
+    return SendDatagrams(m_messages, count);
+}
+
+int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
     int failed = 0;
     int next = 0;
     while (next < count) {
         int sent;
         do {
-            sent = ::sendmmsg(m_socket, m_messages + next, static_cast<unsigned>(count - next),
+            sent = ::sendmmsg(m_socket, messages + next, static_cast<unsigned>(count - next),
                               MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
         if (sent > 0) next += sent;
