@@ -58,6 +58,8 @@ bool CTunnelEngine::Start() {
 
     m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
     m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
+    m_tunnelToLan->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
+                              s.virtualAddress);
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->Launch();
 

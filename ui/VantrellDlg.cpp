@@ -260,6 +260,8 @@ void CVantrellDlg::OnStart() {
     // 8. The injector.
     m_tunnelToLan = new CTunnelToLan(Port(m_listenPort), m_arpAgent);
     m_tunnelToLan->SetAdapter(adapter);  // its MTU bounds the frames injected
+    m_tunnelToLan->SetSubnets(Address(m_thisSubnet), Address(m_thisNetmask), Address(m_otherSubnet),
+                              Address(m_otherNetmask), virtualIp);
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->Launch();
 

@@ -16,6 +16,7 @@
 
 #include "engine/LanToTunnel.h"
 #include "engine/TunnelEngine.h"
+#include "engine/TunnelToLan.h"
 #include "engine/WireFormat.h"
 #include "platform/Trace.h"
 #include "tests/forward/InjectedFrames.h"
@@ -474,6 +475,50 @@ TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheExpectedFrames) {
     Send(0x80, after);
     EXPECT_EQ(frames.Next(2000), ExpectedFrameOnB(m_lans, after));
     EXPECT_EQ(frames.Next(300), "") << "nothing else was injected";
+    m_b->Stop();
+}
+
+// What a broken or hostile peer sends beyond its subnets never reaches the LAN, is not counted
+// as traffic, and does not disturb the packets around it.
+TEST_F(UdpInjector, PacketsOutsideTheSubnetsOrWithoutASaneHeaderStayOffTheLan) {
+    ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_b));
+    CInjectedFrames frames(m_lans.Host(CTwoLans::kB), CTwoLans::kMacB);
+    ASSERT_TRUE(frames.Ok());
+    const std::string good = PacketForHostB(60, 'g');
+    std::string frame;
+    for (int i = 0; i < 10 && frame.empty(); ++i) {  // the socket is bound lazily
+        Send(0x80, good);
+        frame = frames.Next(500);
+    }
+    ASSERT_EQ(frame, ExpectedFrameOnB(m_lans, good));
+    while (!frames.Next(200).empty()) {
+    }
+    m_b->TakeInjectedBytes();
+    const std::uint32_t rejectedBefore = m_b->Injector()->GetRejectedCount();
+
+    auto with = [&](int offset, const char* address) {
+        std::string packet = good;
+        const std::uint32_t a = inet_addr(address);
+        std::memcpy(packet.data() + offset, &a, 4);
+        return packet;
+    };
+    std::vector<std::string> hostile = {with(16, "10.2.0.255"),        with(16, "10.2.0.0"),
+                                        with(16, CTwoLans::kVirtualB), with(16, "0.0.0.0"),
+                                        with(16, "10.3.0.10"),         with(12, "10.2.0.5"),
+                                        PacketForHostB(19, 's')};
+    std::string v6 = good;
+    v6[0] = 0x60;
+    std::string tooLong = good;
+    tooLong[3] = 61;
+    hostile.push_back(v6);
+    hostile.push_back(tooLong);
+    for (const std::string& packet : hostile) Send(0x80, packet);
+    const std::string after = PacketForHostB(64, 'a');
+    Send(0x80, after);
+    EXPECT_EQ(frames.Next(2000), ExpectedFrameOnB(m_lans, after));
+    EXPECT_EQ(frames.Next(300), "") << "nothing else was injected";
+    EXPECT_EQ(m_b->Injector()->GetRejectedCount() - rejectedBefore, hostile.size());
+    EXPECT_EQ(m_b->TakeInjectedBytes(), 14 + 64);
     m_b->Stop();
 }
 
