@@ -31,7 +31,7 @@ class CTunnelEngine {
         int tunnelPort = 27659;
         int listenPort = 27659;
         std::uint32_t virtualAddress = 0;
-        std::string virtualMac;        // "00:D0:BE:D0:BE:D0"
+        std::string virtualMac;        // "00:D0:BE:D0:BE:D0"; checked by Start (CMacAddress)
         pcap_if_t* adapter = nullptr;  // not owned; outlives every run; none: Start does nothing
         Mode mode = Mode::kUdp;
         bool respond = true;
@@ -46,7 +46,8 @@ class CTunnelEngine {
     void SetSettings(const Settings& settings);  // takes effect at the next Start
     const Settings& GetSettings() const { return m_settings; }
 
-    // False, starting nothing, without an adapter or while running.
+    // False, starting nothing, without an adapter, with a virtual MAC that is not a valid
+    // individual address (the reason goes to standard error), or while running.
     bool Start();
     void Stop();  // nothing when not running
     bool IsRunning() const { return m_running; }

@@ -9,11 +9,13 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTimerEvent>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "engine/ArpAgent.h"
 #include "engine/LanToTunnel.h"
+#include "engine/MacAddress.h"
 #include "engine/TunnelToLan.h"
 #include "ui/IpAddressCtrl.h"
 #include "ui/Settings.h"
@@ -224,18 +226,30 @@ void CVantrellDlg::OnStart() {
     WriteSetting("Virtual", "IP", WindowText(m_virtualIp).c_str());
     WriteSetting("Virtual", "MAC", WindowText(m_virtualMac).c_str());
 
+    // The MAC text is read once, here: the ARP answers and the forwarder's filter use this value.
+    // Without a valid one the forwarder could not filter, so nothing starts and the dialog
+    // stays stopped, saying why (standard error has the details).
+    const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
+    CMacAddress virtualMac;
+    const CMacAddress::Problem problem = virtualMac.Parse(macText.c_str());
+    if (problem != CMacAddress::Problem::kNone) {
+        std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
+                     macText.c_str(), CMacAddress::Describe(problem));
+        m_status->setText(QStringLiteral("Not started: the virtual MAC address is not valid."));
+        return;
+    }
+
     // 3. Lock the configuration; "Auto Start" and "Respond to ARP" stay enabled.
     m_stopButton->setEnabled(true);
     m_startButton->setEnabled(false);
     SetConfigurationEnabled(false);
 
     // 4.
-    const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
     const std::uint32_t virtualIp = Address(m_virtualIp);
 
     // 5. The ARP agent first: the injector copies its virtual MAC when it is constructed.
     m_arpAgent->SetRespond(m_respondToArp->isChecked());
-    m_arpAgent->SetVirtualRouter(virtualIp, macText.c_str());
+    m_arpAgent->SetVirtualRouter(virtualIp, virtualMac.Bytes());
     m_arpAgent->SetAdapter(adapter);
     m_arpAgent->Launch();
 
@@ -253,7 +267,7 @@ void CVantrellDlg::OnStart() {
     m_lanToTunnel = new CLanToTunnel(Address(m_tunnelIp), Port(m_tunnelPort));
     m_lanToTunnel->SetAdapter(adapter);
     m_lanToTunnel->SetSubnets(Address(m_thisSubnet), Address(m_thisNetmask), Address(m_otherSubnet),
-                              Address(m_otherNetmask), macText.c_str());
+                              Address(m_otherNetmask), virtualMac);
     if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
     m_lanToTunnel->Launch();
 

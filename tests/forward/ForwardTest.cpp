@@ -104,8 +104,10 @@ sockaddr_in Address(const char* ip, int port) {
 
 TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFrames) {
     CLanToTunnel forwarder(Ip(127, 0, 0, 1), 9);
+    CMacAddress mac;
+    ASSERT_EQ(mac.Parse("02:00:00:0a:00:01"), CMacAddress::Problem::kNone);
     forwarder.SetSubnets(Ip(10, 1, 0, 7), Ip(255, 255, 255, 0), Ip(10, 2, 0, 0), Ip(255, 255, 0, 0),
-                         "02:00:00:0a:00:01");
+                         mac);
     std::vector<uint8_t> frame(60, 0);
     auto put = [&](int at, int a, int b, int c, int d) {
         frame[at] = uint8_t(a), frame[at + 1] = uint8_t(b), frame[at + 2] = uint8_t(c),
@@ -127,7 +129,7 @@ TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFra
     EXPECT_FALSE(forwarder.Passes(frame.data(), 60));
 
     // Other end's mask 0.0.0.0: every destination passes the destination test.
-    forwarder.SetSubnets(Ip(10, 1, 0, 0), Ip(255, 255, 255, 0), Ip(192, 168, 1, 0), 0, "x");
+    forwarder.SetSubnets(Ip(10, 1, 0, 0), Ip(255, 255, 255, 0), Ip(192, 168, 1, 0), 0, mac);
     put(26, 10, 1, 0, 10);
     put(30, 8, 8, 8, 8);
     EXPECT_TRUE(forwarder.Passes(frame.data(), 60));
@@ -544,6 +546,31 @@ TEST_F(UdpInjector, ATakenPortIsRetriedAtAGentlePaceUntilItFrees) {
     EXPECT_EQ(frame, ExpectedFrameOnB(m_lans, packet));
     m_b->Stop();
     platform::SetTraceSink(nullptr);
+}
+
+// Without a valid virtual MAC the forwarder could not filter: nothing starts, and standard error
+// says why.
+TEST(EngineWithBadMac, StartsNoWorkerAndSaysWhy) {
+    pcap_if_t adapter{};
+    char name[] = "nosuch0";
+    adapter.name = name;
+    CTunnelEngine engine;
+    CTunnelEngine::Settings s;
+    s.adapter = &adapter;
+    for (const char* text :
+         {"", "00:D0:BE:D0:BE", "01:00:5E:00:00:01", "0:0:0:0:0:0", "00:D0:BE:D0:BE:D0 or ip"}) {
+        s.virtualMac = text;
+        engine.SetSettings(s);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(engine.Start()) << text;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(std::string("The virtual MAC address \"") + text + "\""),
+                  std::string::npos)
+            << said;
+        EXPECT_FALSE(engine.IsRunning());
+        EXPECT_EQ(engine.Forwarder(), nullptr);
+        EXPECT_EQ(engine.Injector(), nullptr);
+    }
 }
 
 TEST(EngineWithoutAdapter, StopsAtOnceWhenTheAdapterCannotBeOpened) {
