@@ -26,7 +26,7 @@ CMacAddress::Problem CMacAddress::Parse(const char* text) {
     for (int field = 0; field < 6; ++field) {
         if (field > 0 && *p++ != ':') return Problem::kNotSixFields;
         int value = 0, digits = 0;
-        for (; HexDigit(*p) >= 0; ++p, ++digits) value = value * 16 + HexDigit(*p);
+        for (; HexDigit(*p) >= 0 && digits <= 2; ++p, ++digits) value = value * 16 + HexDigit(*p);
         if (digits == 0 || digits > 2) return Problem::kNotSixFields;
         bytes[field] = static_cast<std::uint8_t>(value);
     }

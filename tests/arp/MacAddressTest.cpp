@@ -41,6 +41,7 @@ TEST(MacAddress, MalformedGroupAndZeroAddressesAreRefusedAndLeaveZero) {
         {"00:D0:BE:D0:BE", Problem::kNotSixFields},
         {"00:D0:BE:D0:BE:D0:11", Problem::kNotSixFields},
         {"00:D0:BE:D0:BE:1D0", Problem::kNotSixFields},  // scanf would keep D0
+        {"00:D0:BE:D0:BE:123456789ABCDEF0123", Problem::kNotSixFields},
         {"00-D0-BE-D0-BE-D0", Problem::kNotSixFields},
         {"00:D0:zz:D0:BE:D0", Problem::kNotSixFields},
         {"00::BE:D0:BE:D0", Problem::kNotSixFields},
