@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <string>
 
+#include "tests/support/ProcessCounts.h"
 #include "ui/VantrellDlg.h"
 
 class CArpAgent;
@@ -38,8 +39,6 @@ void WriteIni(const std::string& contents);
 // the key is absent.
 std::string IniValue(const char* section, const char* key, const char* missing = "<missing>");
 
-int ThreadCount();  // threads of this process, from /proc/self/task
-
 template <typename T = QWidget>
 T* Control(QWidget* dialog, int id) {
     return dialog->findChild<T*>(QStringLiteral("IDC_%1").arg(id));
@@ -53,8 +52,8 @@ std::string ControlStates(QWidget* dialog);
 // Read-only view of the dialog's engine, for tests (a friend of CVantrellDlg).
 class CVantrellDlgProbe {
   public:
-    static CArpAgent* ArpAgent(const CVantrellDlg& d) { return d.m_arpAgent; }
-    static CLanToTunnel* Forwarder(const CVantrellDlg& d) { return d.m_lanToTunnel; }
-    static CTunnelToLan* Injector(const CVantrellDlg& d) { return d.m_tunnelToLan; }
-    static bool Running(const CVantrellDlg& d) { return d.m_running; }
+    static CArpAgent* ArpAgent(CVantrellDlg& d) { return &d.m_engine.ArpAgent(); }
+    static const CLanToTunnel* Forwarder(const CVantrellDlg& d) { return d.m_engine.Forwarder(); }
+    static const CTunnelToLan* Injector(const CVantrellDlg& d) { return d.m_engine.Injector(); }
+    static bool Running(const CVantrellDlg& d) { return d.m_engine.IsRunning(); }
 };
