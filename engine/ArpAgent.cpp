@@ -42,6 +42,10 @@ void CArpAgent::SetRespond(bool respond) {
 void CArpAgent::SetVirtualRouter(std::uint32_t address, const char* macText) {
     std::uint8_t mac[6];
     CArpFrames::ParseMacText(macText, mac);
+    SetVirtualRouter(address, mac);
+}
+
+void CArpAgent::SetVirtualRouter(std::uint32_t address, const std::uint8_t* mac) {
     std::lock_guard lock(m_sendMutex);
     CArpFrames::SetVirtualRouter(m_requestTemplate, m_replyTemplate, htonl(address), mac);
 }

@@ -25,6 +25,9 @@ class CArpAgent : public CWorkerThread {
     // A field that is not a hex number, or follows a missing colon, gives 0, as do all later
     // fields ("00:D0:zz" gives 00 D0 00 00 00 00); see CArpFrames::ParseMacText.
     void SetVirtualRouter(std::uint32_t address, const char* macText);
+    // The same with a MAC that the owner has parsed and checked once (CMacAddress), so that the
+    // answers carry exactly the address the forwarder's filter captures.
+    void SetVirtualRouter(std::uint32_t address, const std::uint8_t* mac);
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
 
     // The 6 bytes of the virtual MAC; valid for the agent's life.

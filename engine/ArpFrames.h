@@ -56,6 +56,11 @@ class CArpFrames {
 
     // Bytes 14 to 21 are 00 01 08 00 06 04 00 02, in a frame of at least 42 captured bytes.
     static bool IsReply(const std::uint8_t* frame, std::uint32_t capturedLength);
+    // The sender of an IPv4-over-Ethernet ARP request or reply (opcode 00 01 or 00 02), in a
+    // frame of at least 42 captured bytes: its protocol address (network order) and hardware
+    // address. What the neighbour table learns from; the table judges the values.
+    static bool SenderOf(const std::uint8_t* frame, std::uint32_t capturedLength,
+                         std::uint32_t* address, std::uint8_t* mac);
     // The answer rule: an IPv4-over-Ethernet request (opcode 00 01) whose target protocol address
     // equals the reply template's sender protocol address, while answering is on.
     static bool ShouldAnswer(const std::uint8_t* frame, std::uint32_t capturedLength,

@@ -22,7 +22,6 @@ constexpr int kDestinationMac = 0;
 constexpr int kTemplate = 6;  // virtual MAC and type: 8 bytes
 constexpr int kTemplateSize = 8;
 constexpr int kIpDestination = 30;  // frame bytes 30-33
-constexpr int kMinIpPacket = 20;    // a packet shorter than an IPv4 header has no destination
 // Receive buffer of the UDP socket: datagrams queue here while this thread waits in Resolve (up
 // to 100 ms) or for the CPU. At 200 Mbit/s the system default (about 200 KB, some 90 datagrams
 // counted with their overhead) overflows within a few milliseconds; 8 MB covers about 100 ms.
@@ -68,6 +67,12 @@ void CTunnelToLan::SetAdapter(pcap_if_t* adapter) {
     m_adapter = adapter;
 }
 
+void CTunnelToLan::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
+                              std::uint32_t otherAddress, std::uint32_t otherMask,
+                              std::uint32_t virtualAddress) {
+    m_filter.Configure(thisAddress, thisMask, otherAddress, otherMask, virtualAddress);
+}
+
 int CTunnelToLan::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
@@ -102,7 +107,15 @@ unsigned CTunnelToLan::Run() {
 
 CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
     Injected injected;
-    if (frameLength < wire::kEthernetHeaderSize + kMinIpPacket) return injected;
+    const CInjectFilter::Verdict verdict =
+        m_filter.Check(frame + wire::kEthernetHeaderSize, frameLength - wire::kEthernetHeaderSize);
+    if (verdict != CInjectFilter::Verdict::kPass) {
+        m_rejected.fetch_add(1, std::memory_order_relaxed);
+        Trace("Dropped a %d byte packet from the tunnel: %s\n",
+              frameLength - wire::kEthernetHeaderSize, CInjectFilter::Describe(verdict));
+        injected.rejected = true;
+        return injected;
+    }
     std::memcpy(frame + kTemplate, m_header + kTemplate, kTemplateSize);
     std::uint32_t destination;  // network order, as in the packet
     std::memcpy(&destination, frame + kIpDestination, sizeof destination);
@@ -188,9 +201,11 @@ void CTunnelToLan::TcpStep() {
                 // Out before the next record's header is written over this one's end.
                 SendQueued();
                 // Counted whether or not the destination resolves; a packet cut to fit counts
-                // what went onto the LAN.
-                m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : packet.length,
-                                      std::memory_order_relaxed);
+                // what went onto the LAN, a packet the filter kept off nothing.
+                const int counted = injected.rejected
+                                        ? 0
+                                        : (injected.resolved ? injected.packetBytes : packet.length);
+                m_byteCount.fetch_add(counted, std::memory_order_relaxed);
                 if (injected.resolved) Trace("Break here to check it.\n");
                 if (!IsRunning()) return;
                 continue;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/InjectFilter.h"
 #include "engine/RecordStream.h"
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
@@ -35,6 +36,10 @@ class CTunnelToLan : public CWorkerThread {
     // starts, is the longest packet injected whole. Without it (or when the MTU cannot be
     // read) every packet is injected as it came.
     void SetAdapter(pcap_if_t* adapter);
+    // Addresses and masks in host order. Only packets to a host of this end's subnet (not the
+    // virtual address) from the other end's subnet go onto the LAN; see CInjectFilter.
+    void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
+                    std::uint32_t otherMask, std::uint32_t virtualAddress);
 
     unsigned Run() override;
     // Waits up to 250 ms for a datagram: 1 ready, 0 not (a failed wait closes the socket).
@@ -47,6 +52,9 @@ class CTunnelToLan : public CWorkerThread {
     int TakeByteCount();
     // The MTU read when Run started (0 when unknown); for tests and traces.
     int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
+    // Packets from the tunnel that the filter kept off the LAN (never counted as bytes); for
+    // tests and traces.
+    std::uint32_t GetRejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
 
   private:
     static constexpr int kReadinessWaitMs = 250;
@@ -64,6 +72,7 @@ class CTunnelToLan : public CWorkerThread {
     void CloseUdp();
     // What one Inject put on the LAN.
     struct Injected {
+        bool rejected = false;  // kept off the LAN by the filter
         bool resolved = false;  // the destination answered (frames may still be 0)
         int frames = 0;         // frames handed to the ARP agent's capture
         int packetBytes = 0;    // their IP bytes (Ethernet headers not counted)
@@ -118,4 +127,7 @@ class CTunnelToLan : public CWorkerThread {
     int m_packetLimit = wire::kMaxAcceptedLength;
     // Created by Run with the MTU, once per run; the injector's thread only.
     std::unique_ptr<CSegmenter> m_segmenter;
+    CInjectFilter m_filter;  // configured before Launch, then the injector's thread only
+    // Added to by the injector, read by tests: atomic.
+    std::atomic<std::uint32_t> m_rejected{0};
 };
