@@ -113,22 +113,3 @@ std::uint32_t CArpFrames::AddressAt(const std::uint8_t* frame, int offset) {
     std::memcpy(&address, frame + offset, 4);
     return address;
 }
-
-const ArpCacheEntry* CArpFrames::Find(const ArpCacheEntry* cache, std::uint32_t address) {
-    for (int i = 0; i < kCacheSize; ++i) {
-        if (cache[i].address == address) return &cache[i];
-    }
-    return nullptr;
-}
-
-bool CArpFrames::Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::uint8_t* reply,
-                       std::uint32_t* learnedAddress) {
-    std::uint32_t address = AddressAt(reply, kSenderAddress);
-    if (Find(cache, address) != nullptr) return false;
-    ArpCacheEntry& entry = cache[*nextSlot];
-    entry.address = address;
-    std::memcpy(entry.mac, reply + kSenderMac, 6);
-    if (++*nextSlot >= kCacheSize) *nextSlot = 0;
-    *learnedAddress = address;
-    return true;
-}

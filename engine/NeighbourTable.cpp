@@ -196,7 +196,7 @@ CNeighbourTable::Answer CNeighbourTable::Lookup(std::uint32_t address, const std
     e.lastUsed = now;
     switch (e.state) {
         case State::kReachable:
-            if (now - e.confirmed >= kReachable) {
+            if (now - e.confirmed >= m_reachable) {
                 // Still used meanwhile: the check costs the packet path nothing.
                 e.state = State::kProbe;
                 e.tries = 0;

@@ -45,7 +45,7 @@ class CNeighbourTable {
     static constexpr int kQueueBytes = 65540;  // the largest frame fits
     static constexpr int kTries = 3;           // broadcast requests, and unicast probes
     static constexpr Clock::duration kRetransmit = std::chrono::seconds(1);
-    static constexpr Clock::duration kReachable = std::chrono::seconds(30);
+    static constexpr Clock::duration kReachable = std::chrono::seconds(30);  // the default
 
     enum class State : std::uint8_t { kUnknown, kIncomplete, kReachable, kProbe, kFailed };
     enum class Action : std::uint8_t {
@@ -90,6 +90,9 @@ class CNeighbourTable {
     // and 255.255.255.255 counts as a neighbour.
     void Configure(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t virtualAddress);
     void Clear();  // forgets every entry and drops every waiting frame
+    // How long a confirmed MAC is used before it is checked again (kReachable unless a test
+    // shortens it).
+    void SetReachableTime(Clock::duration reachable) { m_reachable = reachable; }
 
     // The packet path, for one frame to `address` (its first 14 bytes the Ethernet header, whose
     // destination the caller writes on kSend; a shorter frame cannot wait). Never waits.
@@ -149,6 +152,7 @@ class CNeighbourTable {
     std::uint32_t m_broadcast = 0xFFFFFFFF;
     bool m_hasBroadcast = true;  // a /31 or /32 has no network or broadcast address
     std::uint32_t m_virtual = 0;
+    Clock::duration m_reachable = kReachable;
 
     Entry m_entries[kCapacity];
     std::int16_t m_buckets[kBuckets];

@@ -22,9 +22,9 @@ constexpr int kDestinationMac = 0;
 constexpr int kTemplate = 6;  // virtual MAC and type: 8 bytes
 constexpr int kTemplateSize = 8;
 constexpr int kIpDestination = 30;  // frame bytes 30-33
-// Receive buffer of the UDP socket: datagrams queue here while this thread waits in Resolve (up
-// to 100 ms) or for the CPU. At 200 Mbit/s the system default (about 200 KB, some 90 datagrams
-// counted with their overhead) overflows within a few milliseconds; 8 MB covers about 100 ms.
+// Receive buffer of the UDP socket: datagrams queue here while this thread waits for the CPU. At
+// 200 Mbit/s the system default (about 200 KB, some 90 datagrams counted with their overhead)
+// overflows within a few milliseconds; 8 MB covers about 100 ms.
 constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
 
 // The reassembly arena: a batch's packets side by side, plus room for a largest one.
@@ -41,6 +41,7 @@ CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
       m_receiveMessages{},
       m_arena(new std::uint8_t[kArenaBytes]()),
       m_arpAgent(arpAgent),
+      m_neighbours(arpAgent->Neighbours()),
       m_header{},
       m_records(kRecordStreamBytes),
       m_reassembler(m_arena.get()) {
@@ -71,6 +72,7 @@ void CTunnelToLan::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
                               std::uint32_t otherAddress, std::uint32_t otherMask,
                               std::uint32_t virtualAddress) {
     m_filter.Configure(thisAddress, thisMask, otherAddress, otherMask, virtualAddress);
+    m_neighbours.Configure(thisAddress, thisMask, virtualAddress);
 }
 
 int CTunnelToLan::TakeByteCount() {
@@ -94,6 +96,7 @@ unsigned CTunnelToLan::Run() {
     // Without it (no adapter, no privileges) every frame goes through the ARP agent.
     if (m_adapter == nullptr || !m_frameSender.Open(m_adapter->name)) m_frameSender.Close();
     while (IsRunning()) {
+        ServiceNeighbours();
         if (m_tcpLink != nullptr) {
             TcpStep();
         } else {
@@ -119,10 +122,17 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
     std::memcpy(frame + kTemplate, m_header + kTemplate, kTemplateSize);
     std::uint32_t destination;  // network order, as in the packet
     std::memcpy(&destination, frame + kIpDestination, sizeof destination);
-    const std::uint8_t* mac = m_arpAgent->Resolve(destination);
-    if (mac == nullptr) return injected;
-    std::memcpy(frame + kDestinationMac, mac, 6);
+    const CNeighbourTable::Answer answer =
+        m_neighbours.Table().Lookup(destination, frame, frameLength, CNeighbourTable::Clock::now());
+    if (answer.action == CNeighbourTable::Action::kQueued) injected.queued = true;
+    if (answer.action != CNeighbourTable::Action::kSend) return injected;
+    std::memcpy(frame + kDestinationMac, answer.mac, 6);
     injected.resolved = true;
+    Deliver(frame, frameLength, injected);
+    return injected;
+}
+
+void CTunnelToLan::Deliver(std::uint8_t* frame, int frameLength, Injected& injected) {
     const int packetLength = frameLength - wire::kEthernetHeaderSize;
     if (packetLength <= m_packetLimit) {
         if (m_frameSender.IsOpen()) {
@@ -137,7 +147,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
         }
         injected.frames = 1;
         injected.packetBytes = packetLength;
-        return injected;
+        return;
     }
     SendQueued();  // what came before leaves first
     // Too long for the LAN: each segment goes out behind the header, which the segmenter keeps
@@ -145,7 +155,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
     const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
     if (m_segmenter->Begin(packet, packetLength, frame) == CSegmenter::Action::kDrop) {
         Trace("Dropped a %d byte packet that cannot be cut\n", packetLength);
-        return injected;
+        return;
     }
     for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
         m_arpAgent->SendFrame(segment.packet - CSegmenter::kHeadroom,
@@ -153,7 +163,39 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
         ++injected.frames;
         injected.packetBytes += segment.length;
     }
-    return injected;
+}
+
+void CTunnelToLan::ServiceNeighbours() {
+    const bool learned = m_neighbours.HasLearned();
+    CNeighbourTable& table = m_neighbours.Table();
+    const CNeighbourTable::TimePoint now = CNeighbourTable::Clock::now();
+    if (learned) {
+        const int count = m_neighbours.TakeLearned(m_learned);
+        for (int i = 0; i < count; ++i) {
+            const CNeighbourResolver::Learned& heard = m_learned[i];
+            for (const CNeighbourTable::Pending& pending :
+                 table.OnArp(heard.address, heard.mac, now)) {
+                Injected injected;
+                Deliver(pending.frame, pending.length, injected);
+                // TCP counted the packet as it arrived; UDP counts frames once injected.
+                if (m_tcpLink == nullptr) {
+                    m_byteCount.fetch_add(
+                        injected.packetBytes + injected.frames * wire::kEthernetHeaderSize,
+                        std::memory_order_relaxed);
+                }
+            }
+            SendQueued();  // the waiting frames' bytes are the table's until its next call
+        }
+    }
+    CNeighbourTable::Request requests[16];
+    for (;;) {
+        const int count = table.TakeDue(now, requests, 16);
+        for (int i = 0; i < count; ++i) {
+            const CNeighbourTable::Request& request = requests[i];
+            m_arpAgent->SendRequest(request.address, request.unicast ? request.mac : nullptr);
+        }
+        if (count < 16) break;
+    }
 }
 
 void CTunnelToLan::SendQueued() {
@@ -202,9 +244,9 @@ void CTunnelToLan::TcpStep() {
                 SendQueued();
                 // Counted whether or not the destination resolves; a packet cut to fit counts
                 // what went onto the LAN, a packet the filter kept off nothing.
-                const int counted = injected.rejected
-                                        ? 0
-                                        : (injected.resolved ? injected.packetBytes : packet.length);
+                const int counted =
+                    injected.rejected ? 0
+                                      : (injected.resolved ? injected.packetBytes : packet.length);
                 m_byteCount.fetch_add(counted, std::memory_order_relaxed);
                 if (injected.resolved) Trace("Break here to check it.\n");
                 if (!IsRunning()) return;
@@ -214,7 +256,10 @@ void CTunnelToLan::TcpStep() {
         break;
     }
 
-    if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
+    if (!m_tcpMayHaveData) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
+        if (!m_tcpLink->WaitReadable(m_neighbours.WakeHandle())) return;
+    }
     m_tcpMayHaveData = false;
     // As many bytes as the socket holds and the buffer takes: many records in one call.
     const int wanted = m_records.SpaceSize();
@@ -267,7 +312,8 @@ void CTunnelToLan::CloseUdp() {
 }
 
 int CTunnelToLan::WaitDatagram() {
-    int result = platform::WaitReadable(m_udpSocket, kReadinessWaitMs);
+    int result =
+        platform::WaitReadableOrWoken(m_udpSocket, m_neighbours.WakeHandle(), kReadinessWaitMs);
     if (result == 0) return 0;
     if (result == SOCKET_ERROR) {
         CloseUdp();  // the next step makes a new socket
@@ -285,6 +331,7 @@ void CTunnelToLan::UdpStep() {
     // step's bound) runs only when none is there.
     int count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
         if (WaitDatagram() == 0) return;
         count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     }
