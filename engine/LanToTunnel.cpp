@@ -11,6 +11,7 @@
 #include "link/TcpLink.h"
 #include "platform/PcapCompat.h"
 #include "platform/Trace.h"
+#include "seal/SealFormat.h"
 
 namespace {
 
@@ -143,8 +144,30 @@ void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
     }
 }
 
+void CLanToTunnel::SetSealedChannel(seal::CSealedChannel* channel) {
+    m_channel = channel;
+    m_udpSender.SetSealedChannel(channel);
+}
+
+bool CLanToTunnel::SendSealed(const std::uint8_t* packet, int length) {
+    if (m_tcpLink == nullptr) {
+        m_udpSender.SendFragments(packet, length);  // each fragment sealed; a failure not acted on
+        return true;
+    }
+    // The packet goes where the frame's plaintext starts and is sealed in place by the link,
+    // once it holds the connection's turn.
+    std::uint8_t* frame = m_sealedFrame.get();
+    std::memcpy(frame + seal::kStreamHeaderSize + seal::kDataHeaderSize, packet,
+                static_cast<std::size_t>(length));
+    const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    const int sent = m_tcpLink->SendSealed(frame, length, this);
+    if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
+    return sent >= 0;
+}
+
 bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
     m_byteCount.fetch_add(length, std::memory_order_relaxed);
+    if (m_channel != nullptr) return SendSealed(packet, length);
     if (m_batch->Add(packet, length)) return true;
     // The batch is full: what it holds leaves first, in order.
     const bool sent = Flush();
@@ -168,6 +191,9 @@ unsigned CLanToTunnel::Run() {
     m_batch = std::make_unique<CForwardBatch>(
         m_tcpLink != nullptr ? CForwardBatch::Form::kRecords : CForwardBatch::Form::kFragments,
         kBatchBytes, kBatchDatagrams);
+    if (m_channel != nullptr && m_tcpLink != nullptr && !m_sealedFrame) {
+        m_sealedFrame.reset(new std::uint8_t[seal::kMaxFrame]);
+    }
     for (;;) {
         // Every frame the ring holds (up to a batch) goes into the batch, which then leaves in
         // one system call; the wait for the next frame comes only when the ring is empty.

@@ -50,6 +50,16 @@ bool CTunnelEngine::Start() {
     m_arpAgent->Launch();
 
     const bool tcp = s.mode != Mode::kUdp;
+    if (s.key.IsSet()) {
+        m_channel = std::make_shared<seal::CSealedChannel>(
+            s.key,
+            tcp ? seal::CSealedChannel::Mode::kStream : seal::CSealedChannel::Mode::kDatagram,
+            seal::CSealClock::System(), s.sealTimings);
+        m_sealMonitor.Reset();
+        m_connectionsAtStart = m_link.GetConnectionGeneration();
+    }
+    // Before arming: the link's first connection already begins a handshake.
+    if (tcp) m_link.SetSealedChannel(m_channel);
     if (s.mode == Mode::kTcpInitiator) {
         m_link.ArmInitiator(s.tunnelAddress, s.tunnelPort);
     } else if (s.mode == Mode::kTcpListener) {
@@ -60,6 +70,7 @@ bool CTunnelEngine::Start() {
     m_lanToTunnel->SetAdapter(s.adapter);
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
     if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
+    m_lanToTunnel->SetSealedChannel(m_channel.get());
     m_lanToTunnel->Launch();
 
     m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
@@ -67,6 +78,7 @@ bool CTunnelEngine::Start() {
     m_tunnelToLan->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
                               s.virtualAddress);
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
+    m_tunnelToLan->SetSealedChannel(m_channel.get(), s.tunnelAddress, s.tunnelPort);
     m_tunnelToLan->Launch();
 
     m_running = true;
@@ -80,7 +92,24 @@ void CTunnelEngine::Stop() {
     // The ARP agent stays, with the neighbours it has learnt, for the next Start.
     m_arpAgent->RequestStop();
     m_arpAgent->Join();
-    m_link.Reset();  // its thread keeps running, idle
+    m_link.Reset();  // its thread keeps running, idle; lets go of the channel
+    m_channel.reset();
+}
+
+std::string CTunnelEngine::PollSealProblem() {
+    if (!m_channel || !m_tunnelToLan) return std::string();
+    const seal::CSealedChannel::Stats stats = m_channel->GetStats();
+    CSealMonitor::Counts counts;
+    counts.handshakes = stats.handshakes;
+    counts.opened = stats.opened;
+    counts.notSealed = stats.notSealed + m_tunnelToLan->GetUnsealedFrames();
+    counts.authFailures = stats.authFailures;
+    counts.connections =
+        m_settings.mode == Mode::kUdp ? 0 : m_link.GetConnectionGeneration() - m_connectionsAtStart;
+    const CSealMonitor::Problem problem = m_sealMonitor.Poll(counts);
+    const char* sentence = CSealMonitor::Sentence(problem);
+    if (m_sealMonitor.FirstReport(problem)) std::fprintf(stderr, "Vantrell: %s.\n", sentence);
+    return sentence;
 }
 
 void CTunnelEngine::EndPacketWorkers() {

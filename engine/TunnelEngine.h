@@ -6,14 +6,19 @@
 // benchmark's engine program drive it the same way.
 // One owner thread calls everything. Threads live in that thread's network namespace at the
 // time they are launched (LaunchLink, Start).
+// Sealed (a key in the settings): Start creates one sealed channel that the forwarder, the
+// injector and the link share, and Stop lets it go once they have ended.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "engine/SealMonitor.h"
 #include "link/TcpLink.h"
 #include "platform/Pcap.h"
+#include "seal/SealedChannel.h"
+#include "seal/TunnelKey.h"
 
 class CArpAgent;
 class CLanToTunnel;
@@ -37,6 +42,9 @@ class CTunnelEngine {
         pcap_if_t* adapter = nullptr;  // not owned; outlives every run; none: Start does nothing
         Mode mode = Mode::kUdp;
         bool respond = true;
+        seal::CTunnelKey key;  // not set: unsealed, the tunnel's bytes exactly as without it
+        // Tests only: shorter sessions, rekeys and time-outs.
+        seal::SealTimings sealTimings;
     };
 
     CTunnelEngine();   // creates the ARP agent and the link; starts no thread
@@ -73,6 +81,12 @@ class CTunnelEngine {
     const CTunnelToLan* Injector() const { return m_tunnelToLan.get(); }
     CTcpLink& Link() { return m_link; }
     CArpAgent& ArpAgent() { return *m_arpAgent; }
+    // Sealed: the running channel (null while stopped or unsealed), for tests and traces.
+    const seal::CSealedChannel* SealedChannel() const { return m_channel.get(); }
+    // Sealed: why nothing is carried, as the status line's sentence, or "" when nothing is
+    // wrong (or unsealed). Each problem also goes to standard error, once per Start. Polled by
+    // the owner (the dialog's timer).
+    std::string PollSealProblem();
 
   private:
     // Stops, joins and deletes the injector, then the forwarder, if they exist.
@@ -85,4 +99,8 @@ class CTunnelEngine {
     CTcpLink m_link;
     std::unique_ptr<CLanToTunnel> m_lanToTunnel;  // only between Start and Stop
     std::unique_ptr<CTunnelToLan> m_tunnelToLan;  // only between Start and Stop
+    // Only between Start and Stop, and only with a key; the link holds a copy while armed.
+    std::shared_ptr<seal::CSealedChannel> m_channel;
+    CSealMonitor m_sealMonitor;
+    std::uint32_t m_connectionsAtStart = 0;  // the link's generation when Start ran
 };

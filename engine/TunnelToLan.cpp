@@ -12,6 +12,7 @@
 #include "platform/PcapCompat.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"
+#include "seal/SealedChannel.h"
 
 namespace {
 
@@ -75,6 +76,19 @@ void CTunnelToLan::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
     m_neighbours.Configure(thisAddress, thisMask, virtualAddress);
 }
 
+void CTunnelToLan::SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress,
+                                    int peerPort) {
+    m_channel = channel;
+    m_peer = sockaddr_in{};
+    m_peer.sin_family = AF_INET;
+    m_peer.sin_addr.s_addr = htonl(peerAddress);
+    m_peer.sin_port = htons(static_cast<std::uint16_t>(peerPort));
+    if (channel != nullptr && !m_sealedFrame) {
+        m_sealedFrame.reset(new std::uint8_t[seal::CSealedStreamReader::kBufferSize]());
+        m_sealedReader = std::make_unique<seal::CSealedStreamReader>(m_sealedFrame.get());
+    }
+}
+
 int CTunnelToLan::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
@@ -91,13 +105,16 @@ unsigned CTunnelToLan::Run() {
         m_segmenter = std::make_unique<CSegmenter>(mtu);
     }
     m_records.Restart();
+    if (m_sealedReader) m_sealedReader->Restart();
     m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
     m_tcpMayHaveData = false;
     // Without it (no adapter, no privileges) every frame goes through the ARP agent.
     if (m_adapter == nullptr || !m_frameSender.Open(m_adapter->name)) m_frameSender.Close();
     while (IsRunning()) {
         ServiceNeighbours();
-        if (m_tcpLink != nullptr) {
+        if (m_tcpLink != nullptr && m_channel != nullptr) {
+            SealedTcpStep();
+        } else if (m_tcpLink != nullptr) {
             TcpStep();
         } else {
             UdpStep();
@@ -277,6 +294,113 @@ void CTunnelToLan::TcpStep() {
     m_tcpMayHaveData = result == wanted;
 }
 
+void CTunnelToLan::SealedTcpStep() {
+    std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    if (generation != m_generation) {
+        m_sealedReader->Restart();
+        m_generation = generation;
+        m_tcpMayHaveData = false;
+    }
+    if (!m_tcpMayHaveData) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
+        if (!m_tcpLink->WaitReadable(m_neighbours.WakeHandle())) return;
+    }
+    m_tcpMayHaveData = false;
+    const int wanted = m_sealedReader->Wanted();
+    const int result = m_tcpLink->Receive(reinterpret_cast<char*>(m_sealedReader->WritePosition()),
+                                          wanted, m_generation);
+    if (result == 0) return;
+    if (result < 0) {
+        m_sealedReader->Restart();
+        RecoverConnection();
+        return;
+    }
+    m_tcpMayHaveData = result == wanted;
+    switch (m_sealedReader->Advance(result)) {
+        case seal::CSealedStreamReader::Event::kNone:
+            return;
+        case seal::CSealedStreamReader::Event::kBadFrame:
+            if (m_sealedReader->LooksUnsealed()) {
+                m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
+            }
+            m_tcpMayHaveData = false;
+            RecoverConnection();
+            return;
+        case seal::CSealedStreamReader::Event::kMessage:
+            break;
+    }
+    // Opened in place: the plaintext lands 16 bytes into the message, so the frame to inject
+    // (Ethernet header in the 14 bytes in front of the packet) starts 6 bytes into the buffer.
+    std::uint8_t* message = m_sealedReader->Message();
+    std::uint8_t* out = message + seal::kDataHeaderSize;
+    const int capacity =
+        seal::CSealedStreamReader::kBufferSize - (seal::kStreamHeaderSize + seal::kDataHeaderSize);
+    const seal::CSealedChannel::Received received =
+        m_channel->Receive(message, m_sealedReader->MessageLength(), out, capacity);
+    switch (received.kind) {
+        case seal::CSealedChannel::Received::Kind::kDropped:
+            // Never parsed, never injected: a stream carries nothing that may fail, so the
+            // connection is recovered as after a bad length. A crossing rekey is only ignored.
+            if (received.drop != seal::CSealedChannel::Drop::kCrossing) {
+                Trace("Sealed frame dropped (%d)\n", static_cast<int>(received.drop));
+                m_tcpMayHaveData = false;
+                RecoverConnection();
+            }
+            return;
+        case seal::CSealedChannel::Received::Kind::kReply:
+            m_tcpLink->SendAll(reinterpret_cast<const char*>(out), received.length, this);
+            return;
+        case seal::CSealedChannel::Received::Kind::kData:
+            break;
+    }
+    if (received.length == 0) {
+        Trace("Keep Alive\n");
+        return;
+    }
+    std::uint8_t* frame = out - wire::kEthernetHeaderSize;
+    const Injected injected = Inject(frame, wire::kEthernetHeaderSize + received.length);
+    SendQueued();  // out before the next frame is read over this one
+    // Counted as in TcpStep: a packet the filter kept off nothing.
+    const int counted = injected.rejected
+                            ? 0
+                            : (injected.resolved ? injected.packetBytes : received.length);
+    m_byteCount.fetch_add(counted, std::memory_order_relaxed);
+}
+
+int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {
+    std::uint8_t* message = datagram;
+    std::uint8_t* out = message + seal::kDataHeaderSize;
+    const seal::CSealedChannel::Received received =
+        m_channel->Receive(message, length, out, wire::kMaxDatagram - seal::kDataHeaderSize);
+    switch (received.kind) {
+        case seal::CSealedChannel::Received::Kind::kData:
+            // An empty one only confirms a handshake: nothing for the reassembler.
+            return received.length > 0 ? received.length : -1;
+        case seal::CSealedChannel::Received::Kind::kReply:
+            SendToPeer(out, received.length);
+            return -1;
+        case seal::CSealedChannel::Received::Kind::kDropped:
+            break;
+    }
+    return -1;
+}
+
+void CTunnelToLan::TickUdp() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastTick < std::chrono::milliseconds(500)) return;
+    m_lastTick = now;
+    std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
+    const seal::CSealedChannel::TickResult tick = m_channel->Tick(initiation, sizeof initiation);
+    if (tick.length > 0) SendToPeer(initiation, tick.length);
+}
+
+void CTunnelToLan::SendToPeer(const std::uint8_t* message, int length) {
+    // From the listen socket to the other end's listen port; a lost message is retried by the
+    // channel's own timers.
+    ::sendto(m_udpSocket, message, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
+             reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer);
+}
+
 bool CTunnelToLan::BindUdp() {
     m_udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_udpSocket < 0) {
@@ -329,6 +453,7 @@ void CTunnelToLan::UdpStep() {
     }
     // The datagrams already queued are read at once, many per call; the readiness wait (the
     // step's bound) runs only when none is there.
+    if (m_channel != nullptr) TickUdp();
     int count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         ServiceNeighbours();  // a request for a packet just queued goes out before the wait
@@ -338,9 +463,18 @@ void CTunnelToLan::UdpStep() {
     if (count < 0) return;  // a failed receive: nothing was copied
     for (int i = 0; i < count && IsRunning(); ++i) {
         const mmsghdr& message = m_receiveMessages[i];
-        AcceptDatagram(m_datagrams.get() + i * wire::kMaxDatagram,
-                       static_cast<int>(message.msg_len),
-                       (message.msg_hdr.msg_flags & MSG_TRUNC) != 0);
+        std::uint8_t* datagram = m_datagrams.get() + i * wire::kMaxDatagram;
+        int length = static_cast<int>(message.msg_len);
+        const bool truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        if (m_channel != nullptr) {
+            // Sealed: nothing reaches the reassembler unless it authenticated; no sealed
+            // datagram is empty or cut short, so a stranger's never disturbs reassembly.
+            if (length == 0 || truncated) continue;
+            length = OpenDatagram(datagram, length);
+            if (length < 0) continue;
+            datagram += seal::kDataHeaderSize;
+        }
+        AcceptDatagram(datagram, length, truncated);
     }
     SendQueued();
     if (m_reassembler.ExpectedIndex() == 0) {

@@ -10,9 +10,13 @@
 // virtual MAC then), launched, and stopped and joined at Stop before the ARP agent. SetTcpLink
 // and SetAdapter run on the owner's thread before Launch; TakeByteCount on the owner's thread at
 // any time; everything else on the injector's thread.
+// Sealed (a channel set before Launch): every datagram or frame is opened by the channel before
+// anything in it is looked at; what fails is dropped and counted, on TCP the connection is
+// recovered; handshake replies go back to the peer (docs/sealed-tunnel.md, sections 8 and 9).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -25,9 +29,13 @@
 #include "platform/Pcap.h"
 #include "platform/Sockets.h"
 #include "platform/WorkerThread.h"
+#include "seal/SealedStreamReader.h"
 
 class CArpAgent;
 class CTcpLink;
+namespace seal {
+class CSealedChannel;
+}
 
 class CTunnelToLan : public CWorkerThread {
   public:
@@ -44,6 +52,13 @@ class CTunnelToLan : public CWorkerThread {
     // configures the agent's resolver (no injector runs yet).
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
                     std::uint32_t otherMask, std::uint32_t virtualAddress);
+    // Sealed mode: the channel (not owned; outlives the run) and, for UDP, the other end's
+    // tunnel address (host order) and port, where handshake messages go.
+    void SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress, int peerPort);
+    // TCP, sealed: frames whose header was an unsealed record's (a peer without a key).
+    std::uint32_t GetUnsealedFrames() const {
+        return m_unsealedFrames.load(std::memory_order_relaxed);
+    }
 
     unsigned Run() override;
     // Waits up to 250 ms for a datagram: 1 ready, 0 not (a failed wait closes the socket).
@@ -69,6 +84,14 @@ class CTunnelToLan : public CWorkerThread {
     static constexpr int kBindRetryMs = 250;
 
     void TcpStep();
+    void SealedTcpStep();
+    // UDP, sealed: opens the datagram of `length` bytes in place; the plaintext's length at
+    // datagram + 16, or -1 when there is nothing for the reassembler (dropped, or a
+    // handshake message answered).
+    int OpenDatagram(std::uint8_t* datagram, int length);
+    // UDP, sealed: lets the channel start a due handshake, at most twice a second.
+    void TickUdp();
+    void SendToPeer(const std::uint8_t* message, int length);
     void UdpStep();
     // Recover on the link, unless the failure belongs to a connection already replaced.
     void RecoverConnection();
@@ -130,6 +153,16 @@ class CTunnelToLan : public CWorkerThread {
     // After a receive that filled what it asked for, more bytes are likely waiting: the next
     // step reads at once and waits for readiness only when a receive finds nothing.
     bool m_tcpMayHaveData = false;
+
+    // Sealed mode; set before Launch, then the injector's thread only (the channel itself is
+    // thread-safe).
+    seal::CSealedChannel* m_channel = nullptr;  // not owned
+    sockaddr_in m_peer{};
+    std::unique_ptr<std::uint8_t[]> m_sealedFrame;  // TCP: one frame, kMaxFrame bytes
+    std::unique_ptr<seal::CSealedStreamReader> m_sealedReader;
+    std::chrono::steady_clock::time_point m_lastTick{};
+    // Added to by the injector, read by the owner: atomic.
+    std::atomic<std::uint32_t> m_unsealedFrames{0};
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     // Opened by Run on the adapter; closed when the adapter disappears (frames then go through

@@ -7,6 +7,7 @@
 
 #include "platform/Thread.h"
 #include "platform/Trace.h"
+#include "seal/SealedChannel.h"
 
 namespace {
 
@@ -117,9 +118,20 @@ void CTcpLink::RequestStop() {
     Detach(m_connecting);
 }
 
+void CTcpLink::SetSealedChannel(std::shared_ptr<seal::CSealedChannel> channel) {
+    std::lock_guard lock(m_lock);
+    m_channel = std::move(channel);
+}
+
+std::shared_ptr<seal::CSealedChannel> CTcpLink::Channel() const {
+    std::lock_guard lock(m_lock);
+    return m_channel;
+}
+
 void CTcpLink::Reset() {
     std::lock_guard lock(m_lock);
     CloseAllLocked();
+    m_channel.reset();
     m_state = kIdle;
     ++m_epoch;
 }
@@ -180,6 +192,18 @@ void CTcpLink::ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int s
     if (++m_generation == 0) m_generation = 1;
     m_state = state;
     m_statusCode = 0;
+    // Sealed: every connection starts from fresh sessions, before anyone reads from it; the
+    // connecting end's initiation goes out as soon as the lock is let go (SendInitiation).
+    m_handshakeLength = m_channel ? m_channel->BeginConnection(state == kConnectedAsInitiator,
+                                                               m_handshake, sizeof m_handshake)
+                                  : 0;
+}
+
+void CTcpLink::SendInitiation() {
+    if (m_handshakeLength <= 0) return;
+    const int length = m_handshakeLength;
+    m_handshakeLength = 0;
+    Send(reinterpret_cast<const char*>(m_handshake), length, this, true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -247,7 +271,9 @@ unsigned CTcpLink::Run() {
             case kConnect: {
                 lock.unlock();
                 std::uint64_t epoch = 0;
-                if (ConnectToPeer(&epoch) != Attempt::kFailed) break;
+                const Attempt attempt = ConnectToPeer(&epoch);
+                if (attempt == Attempt::kConnected) SendInitiation();
+                if (attempt != Attempt::kFailed) break;
                 Sleep(kFailedAttemptPause);
                 lock.lock();
                 // Only if nobody reset, re-armed or recovered the link meanwhile: then the attempt
@@ -284,6 +310,20 @@ unsigned CTcpLink::Run() {
 }
 
 void CTcpLink::KeepAliveTick() {
+    std::shared_ptr<seal::CSealedChannel> channel = Channel();
+    if (channel) {
+        // Sealed: a connection without a usable session for too long (a stranger, another key)
+        // is closed; a due handshake (a rekey, a retry) goes out now.
+        std::shared_ptr<CLinkSocket> connection = CurrentConnection();
+        seal::CSealedChannel::TickResult tick = channel->Tick(m_handshake, sizeof m_handshake);
+        if (tick.close) {
+            Trace("No authenticated peer on this connection - closing it\n");
+            if (connection) RecoverIfCurrent(connection);
+            return;
+        }
+        if (tick.length > 0)
+            Send(reinterpret_cast<const char*>(m_handshake), tick.length, this, true);
+    }
     {
         std::lock_guard lock(m_lock);
         // A Recover or Reset during the pause ended the connected state: nothing to keep alive.
@@ -293,7 +333,12 @@ void CTcpLink::KeepAliveTick() {
     }
     // Not examined: the reader or the forwarder finds a broken connection. If a record is being
     // sent right now the stream is not idle, so the keep-alive is simply left out.
-    Send(kKeepAlive, sizeof kKeepAlive, this, false);
+    if (channel) {
+        // A data message with no plaintext: the channel seals it into the buffer in place.
+        Send(reinterpret_cast<const char*>(m_handshake), 0, this, false, m_handshake);
+    } else {
+        Send(kKeepAlive, sizeof kKeepAlive, this, false);
+    }
 }
 
 bool CTcpLink::OpenListener() {
@@ -469,15 +514,23 @@ int CTcpLink::SendAll(const char* buffer, int length, CWorkerThread* caller) {
     return Send(buffer, length, caller, true);
 }
 
-int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn) {
+int CTcpLink::SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller) {
+    return Send(reinterpret_cast<const char*>(buffer), length, caller, true, buffer);
+}
+
+int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
+                   std::uint8_t* sealIn) {
     std::shared_ptr<CLinkSocket> connection;
+    std::shared_ptr<seal::CSealedChannel> channel;
     {
         std::lock_guard lock(m_lock);
         // Restarts the keep-alive count; never prolongs the retry wait, which shares the field.
         if (m_state != kRetryWait) m_countdown = kCountdownPasses;
         connection = m_connection;
+        if (sealIn != nullptr) channel = m_channel;
     }
-    if (length <= 0 || !connection) return 0;
+    if (!connection || (sealIn != nullptr && !channel)) return 0;
+    if (length <= 0 && sealIn == nullptr) return 0;
 
     // The whole record goes out on the one connection it started on, or not at all: a record cut
     // short is never continued on a later connection.
@@ -498,6 +551,31 @@ int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool w
     } else if (!turn.try_lock()) {
         return 0;
     }
+    if (sealIn != nullptr) {
+        // Sealed while holding the turn: frames leave in counter order on this connection.
+        const int room = seal::kStreamHeaderSize + seal::kDataOverhead + length;
+        seal::CSealedChannel::Sealed sealed =
+            channel->Seal(sealIn + channel->PayloadOffset(), length, sealIn, room);
+        if (sealed.handshakeDue) {
+            std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
+            const int initiationLength = channel->Initiate(initiation, sizeof initiation);
+            if (initiationLength > 0) {
+                int sent = WriteAll(connection, reinterpret_cast<const char*>(initiation),
+                                    initiationLength, caller);
+                if (sent < 0) return -1;
+            }
+        }
+        if (sealed.length == 0) return 0;
+        length = sealed.length;
+    }
+    return WriteAll(connection, buffer, length, caller);
+}
+
+int CTcpLink::WriteAll(const std::shared_ptr<CLinkSocket>& connection, const char* buffer,
+                       int length, CWorkerThread* caller) {
+    auto keepGoing = [&]() {
+        return (caller == nullptr || caller->IsRunning()) && IsCurrent(connection);
+    };
 
     int total = 0;
     // The first pass sends at once: a socket with room takes the record without a readiness

@@ -4,6 +4,9 @@
 // Threads: the link's own thread runs the state machine; the forwarder calls SendAll and
 // Recover; the injector calls WaitReadable, Receive and Recover; the UI arms, resets and reads
 // the status.
+// Sealed (a channel set): every record and keep-alive goes out sealed, a new connection begins a
+// handshake (the connecting end sends the initiation), and each pass ticks the channel, which may
+// rekey or close a connection that has not authenticated (docs/sealed-tunnel.md, section 9).
 #pragma once
 
 #include <atomic>
@@ -15,6 +18,11 @@
 #include "link/LinkSocket.h"
 #include "platform/Sockets.h"
 #include "platform/WorkerThread.h"
+#include "seal/SealFormat.h"
+
+namespace seal {
+class CSealedChannel;
+}
 
 class CTcpLink : public CWorkerThread {
   public:
@@ -29,6 +37,15 @@ class CTcpLink : public CWorkerThread {
     // Sends the whole buffer. Gives up (returning what was sent so far) once `caller` is asked
     // to stop; nullptr means the caller never stops. -1 on a send error other than would-block.
     int SendAll(const char* buffer, int length, CWorkerThread* caller = nullptr);
+
+    // Sealed mode: set by the owner before arming (nullptr: unsealed); Reset lets it go.
+    void SetSealedChannel(std::shared_ptr<seal::CSealedChannel> channel);
+    // Sealed mode: seals the `length`-byte packet that the caller placed at buffer + 20 into one
+    // sealed frame in `buffer` (room for the frame: 36 + length bytes) and sends it like SendAll,
+    // sealing only once it holds the connection's turn, so a frame never goes out on a
+    // connection other than the one its session belongs to. 0 when no session is ready (the
+    // packet is dropped; a due handshake is started), and without a channel.
+    int SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller);
 
     // One receive of at most `length` bytes: > 0 bytes, 0 nothing yet or no connection, -1 the
     // peer closed (after Recover) or a failure. With a non-zero `generation` that is not the
@@ -104,7 +121,14 @@ class CTcpLink : public CWorkerThread {
     bool IsCurrent(const std::shared_ptr<CLinkSocket>& connection) const;
     std::shared_ptr<CLinkSocket> CurrentConnection() const;
     int WaitOnConnection(bool readable, SOCKET wake = INVALID_SOCKET);
-    int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn);
+    int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
+             std::uint8_t* sealIn = nullptr);
+    // The whole buffer on `connection`, as long as it stays the link's and `caller` runs.
+    int WriteAll(const std::shared_ptr<CLinkSocket>& connection, const char* buffer, int length,
+                 CWorkerThread* caller);
+    std::shared_ptr<seal::CSealedChannel> Channel() const;
+    // The link's thread: sends the initiation that BeginConnection wrote for a new connection.
+    void SendInitiation();
 
     // Link's thread only: attempts left before the retry wait.
     int m_retryCounter = 5;
@@ -129,6 +153,14 @@ class CTcpLink : public CWorkerThread {
     // attempt only if no one changed the link's course while it was unlocked.
     std::uint64_t m_epoch = 0;
     std::uint32_t m_generation = 0;  // bumped when a connection comes up; never 0 after that
+    // Sealed mode: shared with the engine, which creates it at Start; copied out under m_lock by
+    // each caller, so a Reset never frees it under a call in progress.
+    std::shared_ptr<seal::CSealedChannel> m_channel;
+
+    // The link's thread only: the handshake initiation of a connection just made, and the
+    // channel's handshake messages and sealed keep-alives.
+    std::uint8_t m_handshake[seal::kStreamHeaderSize + seal::kInitiationSize] = {};
+    int m_handshakeLength = 0;
 
     // Held for one whole SendAll, so that a record and a keep-alive never interleave.
     std::mutex m_sendLock;

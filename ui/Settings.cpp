@@ -1,5 +1,8 @@
 #include "ui/Settings.h"
 
+#include <string.h>
+#include <sys/stat.h>
+
 #include "platform/PrivateProfile.h"
 
 namespace {
@@ -12,6 +15,19 @@ std::string ReadSetting(const char* section, const char* key, const char* defaul
     GetPrivateProfileStringA(section, key, defaultValue, value, sizeof value, SettingsFileName);
     WritePrivateProfileStringA(section, key, value, SettingsFileName);
     return value;
+}
+
+std::string PeekSetting(const char* section, const char* key, const char* defaultValue) {
+    char value[kValueBufferSize];
+    GetPrivateProfileStringA(section, key, defaultValue, value, sizeof value, SettingsFileName);
+    std::string text = value;
+    explicit_bzero(value, sizeof value);  // it may be a key
+    return text;
+}
+
+bool SettingsReadableByOthers() {
+    struct stat status {};
+    return ::stat(SettingsFileName, &status) == 0 && (status.st_mode & 077) != 0;
 }
 
 void WriteSetting(const char* section, const char* key, const char* text) {

@@ -12,6 +12,13 @@ inline constexpr const char* SettingsFileName = "./Vantrell.INI";
 // written straight back to the same key so that the file holds every key after the first run.
 std::string ReadSetting(const char* section, const char* key, const char* defaultValue);
 
+// The value of `key` (or `defaultValue`), at most 299 characters, read without writing anything
+// back: a setting that only some files hold (the tunnel key) leaves a file without it as it is.
+std::string PeekSetting(const char* section, const char* key, const char* defaultValue);
+
+// True when the settings file exists and its mode lets its group or others read it.
+bool SettingsReadableByOthers();
+
 // Writes one key, creating section and file as needed; the result is ignored.
 void WriteSetting(const char* section, const char* key, const char* text);
 

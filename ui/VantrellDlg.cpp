@@ -1,5 +1,7 @@
 #include "ui/VantrellDlg.h"
 
+#include <string.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
@@ -85,6 +87,15 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
         arrow->setFont(tight);
     }
     m_icon = QIcon(QStringLiteral(":/icon/128"));
+    // Between the "Auto Start" row and the status line, right-aligned; hidden until a sealed
+    // Start.
+    m_sealed = new QLabel(QStringLiteral("Sealed"), this);
+    m_sealed->setObjectName(QStringLiteral("SealedIndicator"));
+    m_sealed->setGeometry(303, 313, 70, 13);
+    m_sealed->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    m_sealed->setToolTip(
+        QStringLiteral("The tunnel is encrypted and authenticated ([Tunnel] Key)"));
+    m_sealed->hide();
 }
 
 CVantrellDlg::~CVantrellDlg() = default;
@@ -169,6 +180,9 @@ void CVantrellDlg::OnStart() {
     // Without an adapter nothing is written, changed or started.
     pcap_if_t* adapter = m_adapters.SelectedAdapter();
     if (adapter == nullptr) return;
+    // A key that does not parse refuses Start: never run unsealed by mistake.
+    seal::CTunnelKey key;
+    if (!ReadTunnelKey(key)) return;
 
     // The ten text settings, in this order.
     WriteSetting("This End", "IP", WindowText(m_thisSubnet).c_str());
@@ -214,6 +228,7 @@ void CVantrellDlg::OnStart() {
     settings.virtualMac = macText;
     settings.adapter = adapter;
     settings.respond = m_respondToArp->isChecked();
+    settings.key = key;
     if (!m_tcp->isChecked()) {
         settings.mode = CTunnelEngine::Mode::kUdp;
     } else if (m_initiateConnection->isChecked()) {
@@ -226,6 +241,29 @@ void CVantrellDlg::OnStart() {
     if (settings.mode == CTunnelEngine::Mode::kUdp) {
         m_status->setText(QStringLiteral("Using UDP mode."));
     }
+    m_sealed->setVisible(key.IsSet());
+    m_sealProblemShown = false;
+}
+
+bool CVantrellDlg::ReadTunnelKey(seal::CTunnelKey& key) {
+    std::string text = PeekSetting("Tunnel", "Key", "");
+    if (text.empty()) return true;  // unsealed, as designed
+    std::string error;
+    const bool parsed = seal::CTunnelKey::Parse(text, key, error);
+    explicit_bzero(text.data(), text.size());
+    if (!parsed) {
+        // The sentence names what is wrong, never the text.
+        std::fprintf(stderr, "Vantrell: not started: %s\n", error.c_str());
+        m_status->setText(QStringLiteral("Not started: the [Tunnel] Key setting is not a key"));
+        return false;
+    }
+    if (SettingsReadableByOthers()) {
+        std::fprintf(stderr,
+                     "Vantrell: warning: %s holds the tunnel key and others may read it "
+                     "(chmod 600 %s).\n",
+                     SettingsFileName, SettingsFileName);
+    }
+    return true;
 }
 
 // Start locks and Stop unlocks these, in this order: 1000-1006, 1010, 1014, 1013, 1016, 1017.
@@ -249,6 +287,7 @@ void CVantrellDlg::OnStop() {
     UpdateModeControls();
 
     m_engine.Stop();
+    m_sealed->hide();
     m_status->setText(QStringLiteral("Not Connected"));
 }
 
@@ -265,6 +304,15 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
                 m_status->setText(QStringLiteral("Connected"));
             }
         }
+        // Sealed: why nothing is carried overrides the status; once it clears, UDP mode's
+        // sentence comes back (TCP mode's is set on every tick anyway).
+        const std::string problem = m_engine.PollSealProblem();
+        if (!problem.empty()) {
+            m_status->setText(QString::fromStdString(problem));
+        } else if (m_sealProblemShown && !m_tcp->isChecked()) {
+            m_status->setText(QStringLiteral("Using UDP mode."));
+        }
+        m_sealProblemShown = !problem.empty();
     } else {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());

@@ -49,6 +49,9 @@ class CVantrellDlg : public QDialog {
 
   private:
     void SetConfigurationEnabled(bool enabled);
+    // The tunnel key setting: true with `key` set, or unset when there is none; false, with the
+    // reason on standard error and the status line, when the setting is not a usable key.
+    bool ReadTunnelKey(seal::CTunnelKey& key);
     friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
 
     // Control pointers in falling id order, 1020 down to 1002, then 1000 and 1001. The widgets
@@ -72,6 +75,11 @@ class CVantrellDlg : public QDialog {
     CIpAddressCtrl* m_otherSubnet = nullptr;    // 1002
     CIpAddressCtrl* m_thisSubnet = nullptr;     // 1000
     CIpAddressCtrl* m_thisNetmask = nullptr;    // 1001
+
+    // Not in the template: shown only while a sealed tunnel runs, so that without a key the
+    // window is exactly as designed. Belongs to the dialog (Qt parent).
+    QLabel* m_sealed = nullptr;
+    bool m_sealProblemShown = false;  // the status line shows a sealed tunnel's problem
 
     QIcon m_icon;             // icon resource 128
     CAdapterList m_adapters;  // the list's items and records, in the order m_adapterList shows

@@ -67,7 +67,9 @@ void CTwoLanPrograms::Configure(char end, TunnelMode mode, bool initiate) {
         << "[Other End]\nIP=" << there.subnet << "\nMask=255.255.255.0\n"
         << "[Tunnel]\nIP=" << (a ? kWanB : kWanA) << "\nPort=" << kPort << "\n"
         << "TCP=" << (tcp ? "Yes" : "No") << "\nTCP Initiate=" << (tcp && initiate ? "Yes" : "No")
-        << "\n[Listen]\nPort=" << kPort << "\n"
+        << "\n"
+        << ((a ? m_keyA : m_keyB).empty() ? "" : "Key=" + (a ? m_keyA : m_keyB) + "\n")
+        << "[Listen]\nPort=" << kPort << "\n"
         << "[Virtual]\nIP=" << here.virtualRouter << "\nMAC=" << here.virtualMac << "\n"
         << "[ARP]\nRespond=Yes\n[Start]\nAutostart=Yes\nHide=No\n";
 }
@@ -84,10 +86,9 @@ pid_t CTwoLanPrograms::Start(char end) {
         int ns = open(nsPath.c_str(), O_RDONLY);
         if (ns < 0 || setns(ns, CLONE_NEWNET) != 0 || chdir(dir.c_str()) != 0) _exit(127);
         int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) {
-            dup2(devnull, STDOUT_FILENO);
-            dup2(devnull, STDERR_FILENO);
-        }
+        if (devnull >= 0) dup2(devnull, STDOUT_FILENO);
+        int errors = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (errors >= 0) dup2(errors, STDERR_FILENO);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
         execl(VANTRELL_BINARY, "vantrell", static_cast<char*>(nullptr));
@@ -111,6 +112,13 @@ int CTwoLanPrograms::Signal(char end, int signal, bool reap, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
+}
+
+std::string CTwoLanPrograms::ErrorText(char end) const {
+    std::ifstream in((end == 'A' ? m_dirA : m_dirB) + "/stderr.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 std::string CTwoLanPrograms::SettingsText(char end) const {

@@ -25,6 +25,12 @@ class CTwoLanPrograms : public CLanTopology {
     // unless `initiate` says otherwise for this end.
     void Configure(char end, TunnelMode mode);
     void Configure(char end, TunnelMode mode, bool initiate);
+    // The [Tunnel] "Key" the next Configure of `end` writes ("" writes none).
+    void SetKey(char end, const std::string& key) { (end == 'A' ? m_keyA : m_keyB) = key; }
+    // What the end's program wrote on standard error since it was last started.
+    std::string ErrorText(char end) const;
+    // The folder holding the end's settings file.
+    const std::string& Dir(char end) const { return end == 'A' ? m_dirA : m_dirB; }
     // Starts (or restarts) the program of end A or B in its router namespace; its PID.
     pid_t Start(char end);
     // Sends `signal` to the end's program; with `reap`, waits (at most `seconds`) for its exit
@@ -38,6 +44,7 @@ class CTwoLanPrograms : public CLanTopology {
 
   private:
     std::string m_dirA, m_dirB;
+    std::string m_keyA, m_keyB;
     pid_t m_pidA = -1, m_pidB = -1;
 };
 

@@ -1,0 +1,42 @@
+#include "engine/SealMonitor.h"
+
+void CSealMonitor::Reset() {
+    *this = CSealMonitor();
+}
+
+CSealMonitor::Problem CSealMonitor::Poll(const Counts& now) {
+    if (now.handshakes > m_last.handshakes || now.opened > m_last.opened) {
+        m_problem = Problem::kNone;
+        m_connectionsAtProgress = now.connections;
+    } else if (now.notSealed > m_last.notSealed) {
+        m_problem = Problem::kPeerUnsealed;
+    } else if (now.authFailures > m_last.authFailures) {
+        m_problem = Problem::kKeyMismatch;
+    } else if (m_problem == Problem::kNone &&
+               now.connections - m_connectionsAtProgress >= kRefusedConnections) {
+        m_problem = Problem::kNoHandshake;
+    }
+    m_last = now;
+    return m_problem;
+}
+
+bool CSealMonitor::FirstReport(Problem problem) {
+    bool& reported = m_reported[static_cast<int>(problem)];
+    if (problem == Problem::kNone || reported) return false;
+    reported = true;
+    return true;
+}
+
+const char* CSealMonitor::Sentence(Problem problem) {
+    switch (problem) {
+        case Problem::kPeerUnsealed:
+            return "Sealed: the other end sends without a key - nothing carried";
+        case Problem::kKeyMismatch:
+            return "Sealed: the other end's key is different - nothing carried";
+        case Problem::kNoHandshake:
+            return "Sealed: no handshake - the other end has another key or none";
+        case Problem::kNone:
+            break;
+    }
+    return "";
+}
