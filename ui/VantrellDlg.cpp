@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTimerEvent>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -55,6 +57,11 @@ std::uint32_t Address(const CIpAddressCtrl* address) {
     return value;
 }
 
+// One line of the operator's log: standard error, which a service manager's journal keeps.
+void LogLine(const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+}
+
 template <typename T>
 T* Control(QDialog* dialog, int id) {
     T* control = dialog->findChild<T*>(QStringLiteral("IDC_%1").arg(id));
@@ -89,6 +96,7 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
 }
 
 CVantrellDlg::~CVantrellDlg() {
+    m_notifier.Stopping();
     // The injector sends through the ARP agent's capture and both packet workers use the link,
     // so they end first; each worker is joined before the next one is touched.
     if (m_tunnelToLan != nullptr) {
@@ -202,6 +210,9 @@ bool CVantrellDlg::OnInitDialog() {
     // 12. Read only so that it is written back.
     ReadSetting("Start", "Hide", "No");
 
+    // The service manager (if any) learns that the dialog is up, started or not.
+    m_notifier.Ready(m_status->text().toStdString());
+
     // 13.
     return true;
 }
@@ -209,7 +220,11 @@ bool CVantrellDlg::OnInitDialog() {
 void CVantrellDlg::OnStart() {
     // 1. Without an adapter nothing is written, changed or started.
     pcap_if_t* adapter = m_adapters.SelectedAdapter();
-    if (adapter == nullptr) return;
+    if (adapter == nullptr) {
+        LogLine(QStringLiteral("Start: no LAN card selected"));
+        return;
+    }
+    LogLine(QStringLiteral("Start"));
 
     // 2. The ten text settings, in this order.
     WriteSetting("This End", "IP", WindowText(m_thisSubnet).c_str());
@@ -246,7 +261,7 @@ void CVantrellDlg::OnStart() {
     } else if (tcp) {
         m_link.ArmListener(Port(m_listenPort));
     } else {
-        m_status->setText(QStringLiteral("Using UDP mode."));
+        SetStatus(QStringLiteral("Using UDP mode."));
     }
 
     // 7. The forwarder.
@@ -281,6 +296,7 @@ void CVantrellDlg::SetConfigurationEnabled(bool enabled) {
 }
 
 void CVantrellDlg::OnStop() {
+    LogLine(QStringLiteral("Stop"));
     // 1.
     m_running = false;
 
@@ -313,7 +329,14 @@ void CVantrellDlg::OnStop() {
     m_link.Reset();
 
     // 7.
-    m_status->setText(QStringLiteral("Not Connected"));
+    SetStatus(QStringLiteral("Not Connected"));
+}
+
+void CVantrellDlg::SetStatus(const QString& text) {
+    if (m_status->text() == text) return;
+    m_status->setText(text);
+    LogLine(text);
+    m_notifier.Status(text.toStdString());
 }
 
 void CVantrellDlg::OnTimer(int /*timerId*/) {
@@ -323,15 +346,16 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
         m_outgoingArrow->setText(m_lanToTunnel->TakeByteCount() > 0 ? kArrow : QString());
         if (m_tcp->isChecked()) {
             if (m_link.GetStatusCode() != 0) {
-                m_status->setText(QString::fromStdString(m_link.GetStatusText()));
+                SetStatus(QString::fromStdString(m_link.GetStatusText()));
             } else {
-                m_status->setText(QStringLiteral("Connected"));
+                SetStatus(QStringLiteral("Connected"));
             }
         }
     } else {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());
     }
+    m_notifier.Watchdog(std::chrono::steady_clock::now());
 }
 
 void CVantrellDlg::UpdateModeControls() {

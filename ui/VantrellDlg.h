@@ -10,6 +10,7 @@
 #include <QIcon>
 
 #include "link/TcpLink.h"
+#include "platform/ServiceNotifier.h"
 #include "ui/AdapterList.h"
 
 class QCheckBox;
@@ -51,6 +52,9 @@ class CVantrellDlg : public QDialog {
 
   private:
     void SetConfigurationEnabled(bool enabled);
+    // Every change of the status line goes through here, so that the operator's log (one line
+    // on standard error) and the service manager see the same sentence as the window.
+    void SetStatus(const QString& text);
     friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
 
     // Control pointers in falling id order, 1020 down to 1002, then 1000 and 1001. The widgets
@@ -84,4 +88,5 @@ class CVantrellDlg : public QDialog {
     CTcpLink m_link;          // its thread runs from initialisation to destruction
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
+    platform::CServiceNotifier m_notifier;  // silent unless run by a service manager
 };
