@@ -4,7 +4,6 @@
 //   vantrell_engine_main ADAPTER THIS_NET/MASK OTHER_NET/MASK TUNNEL_IP:PORT LISTEN_PORT
 //                        VIRTUAL_IP VIRTUAL_MAC udp|listen|connect
 #include <arpa/inet.h>
-#include <pcap/pcap.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "engine/TunnelEngine.h"
+#include "platform/Pcap.h"
 
 namespace {
 

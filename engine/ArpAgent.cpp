@@ -105,24 +105,19 @@ bool CArpAgent::FindInCache(std::uint32_t address, std::uint8_t* mac) {
 }
 
 bool CArpAgent::OpenCapture() {
-    const char* name = m_adapter != nullptr ? m_adapter->name : nullptr;
-    char errorText[PCAP_ERRBUF_SIZE] = "no adapter chosen";
-    pcap_t* capture = name != nullptr ? platform::OpenLiveCapture(name, kSnapLength, true,
-                                                                  kReadTimeoutMs, errorText)
-                                      : nullptr;
-    if (capture == nullptr) {
-        Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n",
-              name != nullptr ? name : "(none)");
-        // Most often missing privileges: the operator needs the library's own words.
-        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n",
-                     name != nullptr ? name : "(none)", errorText);
-        return false;
-    }
+    bool filtered = false;
+    // Every frame is handed over at once: the capture runs in immediate mode, which stands in
+    // for a 1-byte minimum copy size.
+    pcap_t* capture = platform::OpenFilteredCapture(
+        m_adapter, "arp", {kSnapLength, true, kReadTimeoutMs, 0}, &filtered);
+    if (capture == nullptr) return false;
     // Every send goes through a second, send-only handle opened with the capture, so that no
     // sender ever shares the reading handle with this thread. Without it there is no capture.
-    pcap_t* sendHandle = platform::OpenSendHandle(name, errorText);
+    char errorText[PCAP_ERRBUF_SIZE];
+    pcap_t* sendHandle = platform::OpenSendHandle(m_adapter->name, errorText);
     if (sendHandle == nullptr) {
-        std::fprintf(stderr, "\nUnable to open the adapter %s for sending: %s\n", name, errorText);
+        std::fprintf(stderr, "\nUnable to open the adapter %s for sending: %s\n", m_adapter->name,
+                     errorText);
         pcap_close(capture);
         return false;
     }
@@ -138,21 +133,8 @@ bool CArpAgent::OpenCapture() {
         m_sendOpen = true;
     }
     m_capture.store(capture, std::memory_order_release);
-
-    bpf_program program;
-    if (pcap_compile(capture, &program, "arp", 1, platform::FilterNetmask(m_adapter)) < 0) {
-        std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
-        return false;
-    }
-    int installed = pcap_setfilter(capture, &program);
-    pcap_freecode(&program);
-    if (installed < 0) {
-        std::fprintf(stderr, "\nError setting the filter.\n");
-        return false;
-    }
-    // Every frame is handed over at once: OpenLiveCapture switched on immediate mode, which
-    // stands in for a 1-byte minimum copy size.
-    return true;
+    // Without its filter the agent goes on: the rules recognise ARP frames by their bytes.
+    return filtered;
 }
 
 void CArpAgent::CloseCapture(pcap_t* capture) {

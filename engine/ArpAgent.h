@@ -1,29 +1,22 @@
 // The virtual router's presence on the LAN: answers ARP requests for the virtual IPv4 address
 // with the virtual MAC, learns neighbours from ARP replies into a 500-entry cyclic cache, and
-// resolves addresses for the injector. Owned by the dialog for its whole life; configured and
+// resolves addresses for the injector. Owned by CTunnelEngine for its whole life; configured and
 // launched on every Start, stopped and joined on every Stop.
 // Threads: the UI thread configures it (SetRespond at any time); the agent's thread reads the
 // capture; the injector's thread calls WaitForCapture, Resolve and SendFrame.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
-#include "engine/WorkerThread.h"
+#include "engine/ArpFrames.h"
 #include "platform/ManualResetEvent.h"
-
-struct ArpCacheEntry {
-    std::uint32_t address;  // network order; 0 in a free entry
-    std::uint8_t mac[6];
-};
+#include "platform/Pcap.h"
+#include "platform/WorkerThread.h"
 
 class CArpAgent : public CWorkerThread {
   public:
-    static constexpr int kCacheSize = 500;
-
     CArpAgent();
     ~CArpAgent() override;
 
@@ -57,8 +50,9 @@ class CArpAgent : public CWorkerThread {
   private:
     // Copies the MAC of the first entry holding `address` under the cache lock; false if none.
     bool FindInCache(std::uint32_t address, std::uint8_t* mac);
-    // Opens the reading capture and the send handle; the capture is published (and
-    // WaitForCapture returns) before the filter is installed. True when every step succeeded.
+    // Opens the filtered reading capture and the send handle, then publishes the capture (and
+    // WaitForCapture returns). A capture whose filter failed is kept and published unfiltered.
+    // True when every step succeeded.
     bool OpenCapture();
     // Closes the send handle under its lock, then the reading capture (agent thread only, after
     // the last read).
@@ -71,9 +65,10 @@ class CArpAgent : public CWorkerThread {
     std::atomic<bool> m_respond;
     // Cache and next slot: written by the agent thread, read by the agent and the resolver;
     // guarded by m_cacheMutex so that no lookup sees an entry half written.
-    ArpCacheEntry m_cache[kCacheSize];
+    ArpCacheEntry m_cache[CArpFrames::kCacheSize];
     std::int32_t m_nextSlot;
-    // Written by the resolver (Resolve step 5), read by the agent thread after learning.
+    // The address a Resolve is waiting for after its request went out: written by the resolver,
+    // read by the agent thread after learning, which signals m_replyEvent on a match.
     std::atomic<std::uint32_t> m_awaitedAddress;
     // Configured by the UI before Launch; the target field (38-41) is written by Resolve under
     // m_sendMutex together with its send, so a frame never leaves half rewritten.

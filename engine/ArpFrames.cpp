@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -101,7 +102,7 @@ std::uint32_t CArpFrames::AddressAt(const std::uint8_t* frame, int offset) {
 }
 
 const ArpCacheEntry* CArpFrames::Find(const ArpCacheEntry* cache, std::uint32_t address) {
-    for (int i = 0; i < CArpAgent::kCacheSize; ++i) {
+    for (int i = 0; i < kCacheSize; ++i) {
         if (cache[i].address == address) return &cache[i];
     }
     return nullptr;
@@ -114,7 +115,7 @@ bool CArpFrames::Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::
     ArpCacheEntry& entry = cache[*nextSlot];
     entry.address = address;
     std::memcpy(entry.mac, reply + kSenderMac, 6);
-    if (++*nextSlot >= CArpAgent::kCacheSize) *nextSlot = 0;
+    if (++*nextSlot >= kCacheSize) *nextSlot = 0;
     *learnedAddress = address;
     return true;
 }

@@ -15,14 +15,17 @@
 // learned from.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <cstdint>
 
-#include "engine/ArpAgent.h"
+// One learnt neighbour of the ARP cache.
+struct ArpCacheEntry {
+    std::uint32_t address;  // network order; 0 in a free entry
+    std::uint8_t mac[6];
+};
 
 class CArpFrames {
   public:
+    static constexpr int kCacheSize = 500;  // entries of the cyclic cache
     static constexpr int kFrameLength = 42;
     static constexpr int kEthernetDestination = 0;
     static constexpr int kEthernetSource = 6;

@@ -61,32 +61,21 @@ int CLanToTunnel::TakeByteCount() {
 }
 
 bool CLanToTunnel::OpenCapture() {
-    if (m_adapter == nullptr) return false;
-    char errorText[PCAP_ERRBUF_SIZE];
-    // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
-    // soon as it arrives.
-    m_capture = platform::OpenLiveCapture(m_adapter->name, kSnapLength, true, kReadTimeoutMs,
-                                          errorText, kCaptureBufferBytes);
-    if (m_capture == nullptr) {
-        Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", m_adapter->name);
-        // Most often missing privileges: the operator needs the library's own words.
-        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n", m_adapter->name, errorText);
-        return false;
-    }
     char filterText[96];
     std::snprintf(filterText, sizeof filterText, "ether dst %s and ip and not arp", m_macText);
-    bpf_program program;
-    if (pcap_compile(m_capture, &program, filterText, 1, platform::FilterNetmask(m_adapter)) != 0) {
-        std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n");
-        return false;
+    bool filtered = false;
+    // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
+    // soon as it arrives.
+    m_capture = platform::OpenFilteredCapture(
+        m_adapter, filterText, {kSnapLength, true, kReadTimeoutMs, kCaptureBufferBytes}, &filtered);
+    if (m_capture != nullptr && !filtered) {
+        // Unfiltered, every frame on the LAN would reach the address tests, the forwarder's own
+        // injected ones and other routers' among them.
+        std::fprintf(stderr, "\nNothing is forwarded: the capture has no filter.\n");
+        pcap_close(m_capture);
+        m_capture = nullptr;
     }
-    int installed = pcap_setfilter(m_capture, &program);
-    pcap_freecode(&program);
-    if (installed != 0) {
-        std::fprintf(stderr, "\nError setting the filter.\n");
-        return false;
-    }
-    return true;
+    return m_capture != nullptr;
 }
 
 bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const {
@@ -152,7 +141,7 @@ bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length, std::uint8
 }
 
 unsigned CLanToTunnel::Run() {
-    if (!OpenCapture() && m_capture == nullptr) return 0;
+    if (!OpenCapture()) return 0;  // ends the thread; standard error says why
     const int mtu = platform::InterfaceMtu(m_adapter->name);
     m_mtu.store(mtu, std::memory_order_relaxed);
     m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;

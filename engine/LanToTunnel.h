@@ -2,8 +2,8 @@
 // IPv4 frames that local hosts address to the virtual MAC, keeps those from this end's subnet
 // to the other end's subnet, and sends each packet (the frame less its Ethernet header) as one
 // TCP record through the link, or as UDP fragments through its own sender.
-// Owned by the tunnel's owner (dialog or engine harness): created at Start, configured, launched,
-// stopped and joined at Stop, then deleted. The setters run on the owner's thread before Launch;
+// Owned by CTunnelEngine: created at Start, configured, launched, stopped and joined at Stop,
+// then deleted. The setters run on the owner's thread before Launch;
 // TakeByteCount runs on the owner's thread at any time; everything else on the forwarder's thread.
 #pragma once
 
@@ -13,13 +13,10 @@
 
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
-#include "engine/WorkerThread.h"
+#include "platform/Pcap.h"
+#include "platform/WorkerThread.h"
 
 class CTcpLink;
-// The capture library's records, declared here so that this header does not pull in the
-// library's own SOCKET macro ahead of platform/Sockets.h.
-typedef struct pcap pcap_t;
-typedef struct pcap_if pcap_if_t;
 
 class CLanToTunnel : public CWorkerThread {
   public:
@@ -34,6 +31,8 @@ class CLanToTunnel : public CWorkerThread {
                     std::uint32_t otherMask, const char* macText);
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
 
+    // Opens the capture with its filter; false, with no capture left open, when either fails
+    // (the reason is on standard error): the forwarder never runs unfiltered.
     bool OpenCapture();
     unsigned Run() override;
     // Bytes handed to the tunnel since the last take: the IP bytes of every packet sent, or of

@@ -4,28 +4,22 @@
 #include "engine/LanToTunnel.h"
 #include "engine/TunnelToLan.h"
 
-CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {
-    m_link.Launch();
-}
+CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
 
 CTunnelEngine::~CTunnelEngine() {
-    // The workers that use the link and the agent end before them; the injector before the
-    // agent, whose capture it sends through.
-    if (m_tunnelToLan) {
-        m_tunnelToLan->RequestStop();
-        m_tunnelToLan->Join();
-        m_tunnelToLan.reset();
-    }
-    if (m_lanToTunnel) {
-        m_lanToTunnel->RequestStop();
-        m_lanToTunnel->Join();
-        m_lanToTunnel.reset();
-    }
+    // The packet workers use the link and the agent, so they end first.
+    EndPacketWorkers();
     m_link.RequestStop();
     m_link.Join();
     m_arpAgent->RequestStop();
     m_arpAgent->Join();
     m_arpAgent.reset();
+}
+
+void CTunnelEngine::LaunchLink() {
+    if (m_linkLaunched) return;
+    m_linkLaunched = true;
+    m_link.Launch();
 }
 
 void CTunnelEngine::SetSettings(const Settings& settings) {
@@ -35,6 +29,7 @@ void CTunnelEngine::SetSettings(const Settings& settings) {
 bool CTunnelEngine::Start() {
     if (m_running || m_settings.adapter == nullptr) return false;
     const Settings& s = m_settings;
+    LaunchLink();
 
     // The injector copies the virtual MAC when it is created: the agent is configured first.
     m_arpAgent->SetRespond(s.respond);
@@ -68,17 +63,26 @@ bool CTunnelEngine::Start() {
 void CTunnelEngine::Stop() {
     if (!m_running) return;
     m_running = false;
-    // Each one ends before the next is touched; the injector has ended before the agent's
-    // thread closes the capture it injects through.
-    m_tunnelToLan->RequestStop();
-    m_tunnelToLan->Join();
-    m_lanToTunnel->RequestStop();
-    m_lanToTunnel->Join();
+    EndPacketWorkers();
+    // The ARP agent stays, with the neighbours it has learnt, for the next Start.
     m_arpAgent->RequestStop();
     m_arpAgent->Join();
-    m_tunnelToLan.reset();
-    m_lanToTunnel.reset();
-    m_link.Reset();
+    m_link.Reset();  // its thread keeps running, idle
+}
+
+void CTunnelEngine::EndPacketWorkers() {
+    // Each one ends before the next is touched; the injector ends before the agent's thread
+    // closes the capture it injects through.
+    if (m_tunnelToLan) {
+        m_tunnelToLan->RequestStop();
+        m_tunnelToLan->Join();
+        m_tunnelToLan.reset();
+    }
+    if (m_lanToTunnel) {
+        m_lanToTunnel->RequestStop();
+        m_lanToTunnel->Join();
+        m_lanToTunnel.reset();
+    }
 }
 
 int CTunnelEngine::TakeForwardedBytes() {

@@ -1,9 +1,11 @@
-// One end of the tunnel without a window: holds that end's settings, owns its ARP agent (which
-// keeps what it learnt across Start and Stop) and its TCP link (whose thread runs from
-// construction to destruction), and starts and stops the forwarder and the injector in the
-// dialog's orders. Used by the tests and the benchmark's engine program.
-// One owner thread calls everything. Threads started by the constructor and by Start live in
-// that thread's network namespace at the time.
+// One end of the tunnel: the one owner of the workers and of the order in which they are
+// created, configured, launched, stopped and joined. It owns the ARP agent (which keeps what it
+// learnt across Start and Stop) and the TCP link (whose thread runs from LaunchLink to
+// destruction) for its whole life, and the forwarder and the injector between Start and Stop.
+// The dialog drives one (it decides when, and reads and writes the settings); the tests and the
+// benchmark's engine program drive it the same way.
+// One owner thread calls everything. Threads live in that thread's network namespace at the
+// time they are launched (LaunchLink, Start).
 #pragma once
 
 #include <cstdint>
@@ -11,11 +13,11 @@
 #include <string>
 
 #include "link/TcpLink.h"
+#include "platform/Pcap.h"
 
 class CArpAgent;
 class CLanToTunnel;
 class CTunnelToLan;
-typedef struct pcap_if pcap_if_t;  // the capture library's adapter record
 
 class CTunnelEngine {
   public:
@@ -37,35 +39,47 @@ class CTunnelEngine {
         bool respond = true;
     };
 
-    CTunnelEngine();   // creates the ARP agent and launches the idle link
+    CTunnelEngine();   // creates the ARP agent and the link; starts no thread
     ~CTunnelEngine();  // injector, forwarder, link, ARP agent: each stopped and joined
 
     CTunnelEngine(const CTunnelEngine&) = delete;
     CTunnelEngine& operator=(const CTunnelEngine&) = delete;
 
+    // Starts the link's thread, which idles until Start arms it. The dialog calls it during its
+    // initialisation; Start calls it when nobody has. Later calls do nothing.
+    void LaunchLink();
+
     void SetSettings(const Settings& settings);  // takes effect at the next Start
     const Settings& GetSettings() const { return m_settings; }
 
+    // Configures and launches the ARP agent (first: the injector copies its virtual MAC), arms
+    // the link in the TCP modes, then creates and launches the forwarder and the injector.
     // False, starting nothing, without an adapter or while running.
     bool Start();
-    void Stop();  // nothing when not running
+    // Stops and joins the injector, the forwarder and the ARP agent, in this order, deletes the
+    // two packet workers and resets the link to idle. Nothing when not running.
+    void Stop();
     bool IsRunning() const { return m_running; }
 
     // Bytes since the last take; 0 while stopped.
     int TakeForwardedBytes();  // LAN to tunnel
     int TakeInjectedBytes();   // tunnel to LAN
 
-    void SetRespond(bool respond);  // also while running, as the dialog's check box
-    // The running workers, for tests and traces (their atomic read-outs only); null while
-    // stopped.
+    void SetRespond(bool respond);  // at once, also while running
+    // The running workers, for the owner's status and for tests and traces (their atomic
+    // read-outs only); null while stopped.
     const CLanToTunnel* Forwarder() const { return m_lanToTunnel.get(); }
     const CTunnelToLan* Injector() const { return m_tunnelToLan.get(); }
     CTcpLink& Link() { return m_link; }
     CArpAgent& ArpAgent() { return *m_arpAgent; }
 
   private:
+    // Stops, joins and deletes the injector, then the forwarder, if they exist.
+    void EndPacketWorkers();
+
     Settings m_settings;
     bool m_running = false;
+    bool m_linkLaunched = false;
     std::unique_ptr<CArpAgent> m_arpAgent;
     CTcpLink m_link;
     std::unique_ptr<CLanToTunnel> m_lanToTunnel;  // only between Start and Stop

@@ -4,7 +4,7 @@
 // and injects the frame through the ARP agent.
 // A packet too long for the LAN's MTU (from a peer that does not cut merged packets) is cut to
 // fit and injected as several frames.
-// Owned by the tunnel's owner: created at Start after the ARP agent is configured (it copies the
+// Owned by CTunnelEngine: created at Start after the ARP agent is configured (it copies the
 // virtual MAC then), launched, and stopped and joined at Stop before the ARP agent. SetTcpLink
 // and SetAdapter run on the owner's thread before Launch; TakeByteCount on the owner's thread at
 // any time; everything else on the injector's thread.
@@ -16,12 +16,12 @@
 
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
-#include "engine/WorkerThread.h"
+#include "platform/Pcap.h"
 #include "platform/Sockets.h"
+#include "platform/WorkerThread.h"
 
 class CArpAgent;
 class CTcpLink;
-typedef struct pcap_if pcap_if_t;  // the capture library's adapter record
 
 class CTunnelToLan : public CWorkerThread {
   public:

@@ -1,14 +1,24 @@
-// The bytes that travel between the two ends of the tunnel, in one place.
+// The bytes that travel between the two ends of the tunnel, in one place. Pure code: no
+// sockets, no allocation.
 //
 // TCP stream: records back to back, nothing between them.
-//   +--------+--------+--------+--------+=================+
-//   | L bits 0-7 | 8-15 | 16-23 | 24-31 |  packet (L bytes) |   L little-endian, counts the
-//   +--------+--------+--------+--------+=================+   packet only; L = 0 is a keep-alive
-// UDP datagram: one fragment of one packet.
-//   +---------------------+==========================+
-//   | bit 7: last | 0-6: k |  packet bytes 1400k ...  |   1 <= n <= 1400 payload bytes
-//   +---------------------+==========================+
-// Pure code: no sockets, no allocation.
+//
+//   field       offset  width  byte order      meaning
+//   length L    0       4      little-endian   packet bytes that follow; 0: a keep-alive
+//   packet      4       L      as captured     one IPv4 packet, Ethernet header removed
+//
+// A record cut short by the end of its connection is lost: the reader starts afresh with the
+// next connection. An L above kMaxAcceptedLength ends the connection (no way to skip it).
+//
+// UDP datagram: one fragment k of one packet; the fragments of a packet go in index order.
+//
+//   field       offset  width  byte order      meaning
+//   header      0       1      -               bit 7: last fragment; bits 0-6: index k
+//   payload     1       n      as captured     packet bytes 1400k .. 1400k+n-1, 1 <= n <= 1400
+//
+// A packet of at most 1400 bytes travels as one datagram with header 0x80. An empty datagram,
+// a fragment out of sequence or one ending past the frame buffer is dropped, and so is the
+// packet it belonged to.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +29,6 @@ constexpr int kFrameBufferSize = 65540;  // every worker's frame buffer
 constexpr int kEthernetHeaderSize = 14;
 constexpr int kMaxPacketLength = 65522;  // 65536-byte snapshot less the Ethernet header
 constexpr int kRecordHeaderSize = 4;
-constexpr int kMaxRecordLength = kRecordHeaderSize + kMaxPacketLength;
 constexpr int kFragmentPayload = 1400;
 constexpr int kMaxDatagram = 1500;  // a receiver reads at most this much of a datagram
 constexpr std::uint8_t kLastFragment = 0x80;

@@ -1,6 +1,6 @@
 // The one TCP connection of the tunnel in TCP mode: listens or connects, retries, sends
 // keep-alives, recovers after errors, and keeps a status code and sentence for the dialog.
-// A member of the dialog; its thread runs from dialog initialisation to destruction.
+// A member of CTunnelEngine; its thread runs from the engine's LaunchLink to its destruction.
 // Threads: the link's own thread runs the state machine; the forwarder calls SendAll and
 // Recover; the injector calls WaitReadable, Receive and Recover; the UI arms, resets and reads
 // the status.
@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 
-#include "engine/WorkerThread.h"
 #include "link/LinkSocket.h"
 #include "platform/Sockets.h"
+#include "platform/WorkerThread.h"
 
 class CTcpLink : public CWorkerThread {
   public:

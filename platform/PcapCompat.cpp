@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Trace.h"
+
 namespace platform {
 namespace {
 
@@ -57,6 +59,38 @@ pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, in
         return nullptr;
     }
     return handle;
+}
+
+pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
+                            const CaptureOptions& options, bool* filtered) {
+    *filtered = false;
+    const char* name = adapter != nullptr ? adapter->name : nullptr;
+    char errorText[PCAP_ERRBUF_SIZE] = "no adapter chosen";
+    pcap_t* capture = name != nullptr
+                          ? OpenLiveCapture(name, options.snapLength, options.promiscuous,
+                                            options.readTimeoutMs, errorText, options.bufferBytes)
+                          : nullptr;
+    if (capture == nullptr) {
+        if (name == nullptr) name = "(none)";
+        Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", name);
+        // Most often missing privileges: the operator needs the library's own words.
+        std::fprintf(stderr, "\nUnable to open the adapter %s: %s\n", name, errorText);
+        return nullptr;
+    }
+    bpf_program program;
+    if (pcap_compile(capture, &program, filter, 1, FilterNetmask(adapter)) != 0) {
+        std::fprintf(stderr, "\nUnable to compile the packet filter. Check the syntax.\n%s\n",
+                     pcap_geterr(capture));
+        return capture;
+    }
+    const int installed = pcap_setfilter(capture, &program);
+    pcap_freecode(&program);
+    if (installed != 0) {
+        std::fprintf(stderr, "\nError setting the filter.\n%s\n", pcap_geterr(capture));
+        return capture;
+    }
+    *filtered = true;
+    return capture;
 }
 
 int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs) {

@@ -4,12 +4,14 @@
 //    handle left non-blocking so that NextFrame can bound a read;
 //  - NextFrame: pcap_next_ex whose wait is really bounded by the read time-out (on Linux the
 //    library's own time-out does not end a blocking read on a quiet interface);
+//  - OpenFilteredCapture: the live capture with its filter installed, the one way the workers
+//    open an adapter for reading;
 //  - OpenSendHandle: a second handle on the same interface used only to inject frames, so
 //    senders never share the reading handle with the thread that reads it.
 // A handle is used by one thread at a time unless its owner says otherwise.
 #pragma once
 
-#include <pcap/pcap.h>
+#include "platform/Pcap.h"
 
 namespace platform {
 
@@ -18,6 +20,23 @@ namespace platform {
 // arrive while it is full are lost); 0 keeps the library's default (2 MB).
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
                         char* errorText, int bufferBytes = 0);
+
+// How a worker's capture is opened (see OpenLiveCapture).
+struct CaptureOptions {
+    int snapLength = 65536;
+    bool promiscuous = true;
+    int readTimeoutMs = 250;
+    int bufferBytes = 0;  // 0: the library's default ring
+};
+
+// Opens `adapter` as OpenLiveCapture does, then compiles `filter` (optimised, with
+// FilterNetmask(adapter)) and installs it. Every failure is reported here, with the library's
+// own words: an adapter that cannot be opened (or none) as a trace line and on standard error,
+// returning nullptr; a filter that cannot be compiled or installed on standard error, returning
+// the open handle all the same with `*filtered` false, so that the caller decides whether it
+// goes on without its filter.
+pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
+                            const CaptureOptions& options, bool* filtered);
 
 // One frame: 1 with the frame, 0 when `readTimeoutMs` passed without one, negative on an
 // error. Drains frames already queued without any extra system call.

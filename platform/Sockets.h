@@ -4,16 +4,12 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <pcap/socket.h>
 #include <sys/socket.h>
 
 #include <cstddef>
 
-// libpcap spells SOCKET and INVALID_SOCKET as macros on UN*X; ours are typed names with the same
-// values, so the two headers may be included in either order.
-#undef SOCKET
-#undef INVALID_SOCKET
-
+// Typed names with the values libpcap's macros of the same names have; platform/Pcap.h takes
+// those macros back, so the two headers may be included in either order.
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
@@ -39,8 +35,9 @@ int WaitWritable(SOCKET s, int milliseconds);
 // send() that never raises SIGPIPE on a connection the peer has closed.
 long SendNoSignal(SOCKET s, const void* data, std::size_t length);
 
-// Socket library start-up and release (WSAStartup/WSACleanup). Start-up makes a send on a
-// closed connection an error rather than a process-ending signal. 0 on success.
+// Socket library start-up and release (WSAStartup/WSACleanup): POSIX sockets need neither, so
+// start-up always succeeds (0). SIGPIPE is left alone: every send on a connected socket passes
+// MSG_NOSIGNAL (SendNoSignal, CTcpLink::SendAll), so a closed connection gives an error instead.
 int SocketStartup();
 void SocketCleanup();
 

@@ -5,11 +5,11 @@
 // thread only; the workers keep record pointers, which stay valid until this object is destroyed.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <array>
 #include <string>
 #include <vector>
+
+#include "platform/Pcap.h"
 
 class CAdapterList {
   public:
@@ -42,8 +42,6 @@ class CAdapterList {
     pcap_if_t* Record(int position) const;
     // Selected position, -1 for none.
     int Selection() const { return m_selection; }
-    // The selected item's label ("" for none): what Start saves as the adapter.
-    const std::string& SelectedLabel() const { return Label(m_selection); }
     // Selects `position`; a position outside the list clears the selection.
     void Select(int position);
 

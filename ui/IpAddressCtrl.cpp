@@ -86,8 +86,3 @@ int CIpAddressCtrl::GetAddress(std::uint32_t* address) const {
     *address = result;
     return filled;
 }
-
-bool CIpAddressCtrl::IsBlank() const {
-    std::uint32_t unused = 0;
-    return GetAddress(&unused) == 0;
-}

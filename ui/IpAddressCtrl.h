@@ -21,5 +21,4 @@ class CIpAddressCtrl : public QLineEdit {
     // The address in host order, first field in the top byte, blank fields as 0. Returns how
     // many fields are filled, as the control's get-address message does.
     int GetAddress(std::uint32_t* address) const;
-    bool IsBlank() const;
 };

@@ -14,9 +14,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/ArpAgent.h"
-#include "engine/LanToTunnel.h"
-#include "engine/TunnelToLan.h"
 #include "ui/IpAddressCtrl.h"
 #include "ui/Settings.h"
 #include "ui_VantrellDlg.h"
@@ -97,28 +94,6 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
 
 CVantrellDlg::~CVantrellDlg() {
     m_notifier.Stopping();
-    // The injector sends through the ARP agent's capture and both packet workers use the link,
-    // so they end first; each worker is joined before the next one is touched.
-    if (m_tunnelToLan != nullptr) {
-        m_tunnelToLan->RequestStop();
-        m_tunnelToLan->Join();
-        delete m_tunnelToLan;
-        m_tunnelToLan = nullptr;
-    }
-    if (m_lanToTunnel != nullptr) {
-        m_lanToTunnel->RequestStop();
-        m_lanToTunnel->Join();
-        delete m_lanToTunnel;
-        m_lanToTunnel = nullptr;
-    }
-    m_link.RequestStop();
-    m_link.Join();
-    if (m_arpAgent != nullptr) {
-        m_arpAgent->RequestStop();
-        m_arpAgent->Join();
-        delete m_arpAgent;
-        m_arpAgent = nullptr;
-    }
 }
 
 void CVantrellDlg::DoDataExchange() {
@@ -151,13 +126,10 @@ void CVantrellDlg::DoDataExchange() {
 }
 
 bool CVantrellDlg::OnInitDialog() {
-    // 1. Bind the controls.
     DoDataExchange();
+    setWindowIcon(m_icon);  // one QIcon holds the big and the small size
 
-    // 2. The icon, big and small (one QIcon holds both sizes).
-    setWindowIcon(m_icon);
-
-    // 3. Addresses and ports, each read (and so written back) and shown.
+    // Each setting is read (and so written back when missing) and shown.
     m_thisSubnet->SetWindowText(QString::fromStdString(ReadSetting("This End", "IP", "0.0.0.0")));
     m_thisNetmask->SetWindowText(
         QString::fromStdString(ReadSetting("This End", "Mask", "255.255.255.0")));
@@ -168,7 +140,7 @@ bool CVantrellDlg::OnInitDialog() {
     m_tunnelPort->setText(QString::fromStdString(ReadSetting("Tunnel", "Port", "27659")));
     m_listenPort->setText(QString::fromStdString(ReadSetting("Listen", "Port", "27659")));
 
-    // 4. The adapters, shown in the list's own (sorted) order, then the saved one selected.
+    // The adapters, shown in the list's own (sorted) order, then the saved one selected.
     m_adapters.FillAdapterList();
     for (int position = 0; position < m_adapters.Count(); ++position) {
         m_adapterList->addItem(QString::fromStdString(m_adapters.Label(position)));
@@ -178,47 +150,33 @@ bool CVantrellDlg::OnInitDialog() {
     connect(m_adapterList, &QComboBox::currentIndexChanged, this,
             [this](int position) { m_adapters.Select(position); });
 
-    // 5. The virtual router.
     m_virtualIp->SetWindowText(QString::fromStdString(ReadSetting("Virtual", "IP", "0.0.0.0")));
     m_virtualMac->setText(
         QString::fromStdString(ReadSetting("Virtual", "MAC", "00:D0:BE:D0:BE:D0")));
 
-    // 6. The one ARP agent of the dialog's life.
-    m_arpAgent = new CArpAgent();
-    m_running = false;
+    startTimer(kTimerPeriodMs);  // until the window is destroyed
 
-    // 7. The 100 ms timer, until the window is destroyed.
-    startTimer(kTimerPeriodMs);
-
-    // 8. Mode and ARP boxes; setting a check does not run its click handler.
+    // Setting a check does not run its click handler, so nothing is written back here.
     if (IsYes(ReadSetting("Tunnel", "TCP", "No"))) m_tcp->setChecked(true);
     if (IsYes(ReadSetting("Tunnel", "TCP Initiate", "No"))) m_initiateConnection->setChecked(true);
     if (IsYes(ReadSetting("ARP", "Respond", "Yes"))) m_respondToArp->setChecked(true);
-
-    // 9.
     UpdateModeControls();
 
-    // 10. The link idles until Start arms it.
-    m_link.Launch();
+    m_engine.LaunchLink();  // idle until Start arms it
 
-    // 11.
     if (IsYes(ReadSetting("Start", "Autostart", "No"))) {
         m_autoStart->setChecked(true);
         OnStart();
     }
-
-    // 12. Read only so that it is written back.
-    ReadSetting("Start", "Hide", "No");
+    ReadSetting("Start", "Hide", "No");  // read only so that it is written back when missing
 
     // The service manager (if any) learns that the dialog is up, started or not.
     m_notifier.Ready(m_status->text().toStdString());
-
-    // 13.
     return true;
 }
 
 void CVantrellDlg::OnStart() {
-    // 1. Without an adapter nothing is written, changed or started.
+    // Without an adapter nothing is written, changed or started.
     pcap_if_t* adapter = m_adapters.SelectedAdapter();
     if (adapter == nullptr) {
         LogLine(QStringLiteral("Start: no LAN card selected"));
@@ -226,7 +184,7 @@ void CVantrellDlg::OnStart() {
     }
     LogLine(QStringLiteral("Start"));
 
-    // 2. The ten text settings, in this order.
+    // The ten text settings, in this order.
     WriteSetting("This End", "IP", WindowText(m_thisSubnet).c_str());
     WriteSetting("This End", "Mask", WindowText(m_thisNetmask).c_str());
     WriteSetting("Other End", "IP", WindowText(m_otherSubnet).c_str());
@@ -239,47 +197,35 @@ void CVantrellDlg::OnStart() {
     WriteSetting("Virtual", "IP", WindowText(m_virtualIp).c_str());
     WriteSetting("Virtual", "MAC", WindowText(m_virtualMac).c_str());
 
-    // 3. Lock the configuration; "Auto Start" and "Respond to ARP" stay enabled.
+    // Lock the configuration; "Auto Start" and "Respond to ARP" stay enabled.
     m_stopButton->setEnabled(true);
     m_startButton->setEnabled(false);
     SetConfigurationEnabled(false);
 
-    // 4.
-    const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
-    const std::uint32_t virtualIp = Address(m_virtualIp);
-
-    // 5. The ARP agent first: the injector copies its virtual MAC when it is constructed.
-    m_arpAgent->SetRespond(m_respondToArp->isChecked());
-    m_arpAgent->SetVirtualRouter(virtualIp, macText.c_str());
-    m_arpAgent->SetAdapter(adapter);
-    m_arpAgent->Launch();
-
-    // 6. The tunnel mode.
-    const bool tcp = m_tcp->isChecked();
-    if (tcp && m_initiateConnection->isChecked()) {
-        m_link.ArmInitiator(Address(m_tunnelIp), Port(m_tunnelPort));
-    } else if (tcp) {
-        m_link.ArmListener(Port(m_listenPort));
+    CTunnelEngine::Settings settings;
+    settings.thisSubnet = Address(m_thisSubnet);
+    settings.thisMask = Address(m_thisNetmask);
+    settings.otherSubnet = Address(m_otherSubnet);
+    settings.otherMask = Address(m_otherNetmask);
+    settings.tunnelAddress = Address(m_tunnelIp);
+    settings.tunnelPort = Port(m_tunnelPort);
+    settings.listenPort = Port(m_listenPort);
+    settings.virtualAddress = Address(m_virtualIp);
+    settings.virtualMac = CutText(m_virtualMac->text(), kMacBufferSize);
+    settings.adapter = adapter;
+    settings.respond = m_respondToArp->isChecked();
+    if (!m_tcp->isChecked()) {
+        settings.mode = CTunnelEngine::Mode::kUdp;
+    } else if (m_initiateConnection->isChecked()) {
+        settings.mode = CTunnelEngine::Mode::kTcpInitiator;
     } else {
+        settings.mode = CTunnelEngine::Mode::kTcpListener;
+    }
+    m_engine.SetSettings(settings);
+    m_engine.Start();
+    if (settings.mode == CTunnelEngine::Mode::kUdp) {
         SetStatus(QStringLiteral("Using UDP mode."));
     }
-
-    // 7. The forwarder.
-    m_lanToTunnel = new CLanToTunnel(Address(m_tunnelIp), Port(m_tunnelPort));
-    m_lanToTunnel->SetAdapter(adapter);
-    m_lanToTunnel->SetSubnets(Address(m_thisSubnet), Address(m_thisNetmask), Address(m_otherSubnet),
-                              Address(m_otherNetmask), macText.c_str());
-    if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
-    m_lanToTunnel->Launch();
-
-    // 8. The injector.
-    m_tunnelToLan = new CTunnelToLan(Port(m_listenPort), m_arpAgent);
-    m_tunnelToLan->SetAdapter(adapter);  // its MTU bounds the frames injected
-    if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
-    m_tunnelToLan->Launch();
-
-    // 9.
-    m_running = true;
 }
 
 // Start locks and Stop unlocks these, in this order: 1000-1006, 1010, 1014, 1013, 1016, 1017.
@@ -297,38 +243,13 @@ void CVantrellDlg::SetConfigurationEnabled(bool enabled) {
 
 void CVantrellDlg::OnStop() {
     LogLine(QStringLiteral("Stop"));
-    // 1.
-    m_running = false;
-
-    // 2. Unlock; 3. then the mode rule disables again what the mode does not use.
+    // Unlock, then the mode rule disables again what the mode does not use.
     m_stopButton->setEnabled(false);
     m_startButton->setEnabled(true);
     SetConfigurationEnabled(true);
     UpdateModeControls();
 
-    // 4. The injector ends before the ARP agent's thread closes the capture it injects
-    // through; each worker is joined before the next one is asked to stop.
-    if (m_tunnelToLan != nullptr) {
-        m_tunnelToLan->RequestStop();
-        m_tunnelToLan->Join();
-    }
-    if (m_lanToTunnel != nullptr) {
-        m_lanToTunnel->RequestStop();
-        m_lanToTunnel->Join();
-    }
-    m_arpAgent->RequestStop();
-    m_arpAgent->Join();
-
-    // 5. The ARP agent stays, with the neighbours it has learnt, for the next Start.
-    delete m_tunnelToLan;
-    m_tunnelToLan = nullptr;
-    delete m_lanToTunnel;
-    m_lanToTunnel = nullptr;
-
-    // 6. The link's thread keeps running, idle.
-    m_link.Reset();
-
-    // 7.
+    m_engine.Stop();
     SetStatus(QStringLiteral("Not Connected"));
 }
 
@@ -341,12 +262,13 @@ void CVantrellDlg::SetStatus(const QString& text) {
 
 void CVantrellDlg::OnTimer(int /*timerId*/) {
     static const QString kArrow = QStringLiteral("=>");
-    if (m_running) {
-        m_incomingArrow->setText(m_tunnelToLan->TakeByteCount() > 0 ? kArrow : QString());
-        m_outgoingArrow->setText(m_lanToTunnel->TakeByteCount() > 0 ? kArrow : QString());
+    if (m_engine.IsRunning()) {
+        m_incomingArrow->setText(m_engine.TakeInjectedBytes() > 0 ? kArrow : QString());
+        m_outgoingArrow->setText(m_engine.TakeForwardedBytes() > 0 ? kArrow : QString());
         if (m_tcp->isChecked()) {
-            if (m_link.GetStatusCode() != 0) {
-                SetStatus(QString::fromStdString(m_link.GetStatusText()));
+            CTcpLink& link = m_engine.Link();
+            if (link.GetStatusCode() != 0) {
+                SetStatus(QString::fromStdString(link.GetStatusText()));
             } else {
                 SetStatus(QStringLiteral("Connected"));
             }
@@ -389,7 +311,7 @@ void CVantrellDlg::OnAutoStart() {
 
 void CVantrellDlg::OnRespondToArp() {
     // Takes effect at once, also while running: the agent's thread reads the flag per request.
-    if (m_arpAgent != nullptr) m_arpAgent->SetRespond(m_respondToArp->isChecked());
+    m_engine.SetRespond(m_respondToArp->isChecked());
     WriteSetting("ARP", "Respond", YesNo(m_respondToArp->isChecked()));
 }
 

@@ -1,15 +1,15 @@
 // The one window of the program: the operator sets the subnets, the tunnel's far end and ports,
 // the capture adapter, the virtual router and the tunnel mode, starts and stops the tunnel and
-// watches the status line and the two traffic arrows. It owns the packet engine: one ARP agent
-// and one TCP link for its whole life, and a forwarder and an injector between Start and Stop.
+// watches the status line and the two traffic arrows. It owns one CTunnelEngine and decides when
+// it starts and stops; the engine keeps the order in which the workers come and go.
 // Constructed and run modally by CVantrellApp. Everything here runs on the UI thread; the
-// workers never touch a widget, and the dialog reaches them only through their public calls.
+// workers never touch a widget, and the dialog reaches them only through the engine.
 #pragma once
 
 #include <QDialog>
 #include <QIcon>
 
-#include "link/TcpLink.h"
+#include "engine/TunnelEngine.h"
 #include "platform/ServiceNotifier.h"
 #include "ui/AdapterList.h"
 
@@ -19,15 +19,13 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class CIpAddressCtrl;
-class CArpAgent;
-class CLanToTunnel;
-class CTunnelToLan;
 
 class CVantrellDlg : public QDialog {
     Q_OBJECT
   public:
     explicit CVantrellDlg(QWidget* parent = nullptr);
-    // Stops and joins the injector, the forwarder, the link and the ARP agent, in this order.
+    // Tells the service manager (if any) that the program is stopping; then the engine stops and
+    // joins the injector, the forwarder, the link and the ARP agent, in this order.
     ~CVantrellDlg() override;
 
   protected:
@@ -79,13 +77,11 @@ class CVantrellDlg : public QDialog {
     CIpAddressCtrl* m_thisSubnet = nullptr;     // 1000
     CIpAddressCtrl* m_thisNetmask = nullptr;    // 1001
 
-    QIcon m_icon;  // icon resource 128
-    bool m_running = false;
-    CArpAgent* m_arpAgent = nullptr;        // owned; from initialisation to destruction
-    CLanToTunnel* m_lanToTunnel = nullptr;  // owned; only between Start and Stop
-    CTunnelToLan* m_tunnelToLan = nullptr;  // owned; only between Start and Stop
+    QIcon m_icon;             // icon resource 128
     CAdapterList m_adapters;  // the list's items and records, in the order m_adapterList shows
-    CTcpLink m_link;          // its thread runs from initialisation to destruction
+    // Declared after m_adapters, so destroyed (its workers joined) before the adapter records
+    // they point to are freed. Its link's thread runs from initialisation to destruction.
+    CTunnelEngine m_engine;
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
     platform::CServiceNotifier m_notifier;  // silent unless run by a service manager

@@ -114,7 +114,7 @@ TEST(ArpFrames, AnswerRuleNeedsRequestForVirtualAddressWithRespondOn) {
 }
 
 TEST(ArpFrames, LearningRuleTakesRepliesOnlyAndNeverRefreshes) {
-    std::vector<ArpCacheEntry> cache(CArpAgent::kCacheSize, ArpCacheEntry{});
+    std::vector<ArpCacheEntry> cache(CArpFrames::kCacheSize, ArpCacheEntry{});
     std::int32_t next = 0;
     std::uint32_t learned = 0;
     std::array<std::uint8_t, 6> first{0x5E, 0, 0, 0, 0, 1}, second{0x5E, 0, 0, 0, 0, 2};
@@ -144,7 +144,7 @@ TEST(ArpFrames, LearningRuleTakesRepliesOnlyAndNeverRefreshes) {
 }
 
 TEST(ArpFrames, CacheOverwritesCyclically) {
-    std::vector<ArpCacheEntry> cache(CArpAgent::kCacheSize, ArpCacheEntry{});
+    std::vector<ArpCacheEntry> cache(CArpFrames::kCacheSize, ArpCacheEntry{});
     std::int32_t next = 0;
     std::uint32_t learned;
     auto learn = [&](int n) {

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/WorkerThread.h"
 #include "platform/Trace.h"
+#include "platform/WorkerThread.h"
 
 namespace {
 

@@ -3,10 +3,9 @@
 // host's namespace; read from one thread.
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <string>
 
+#include "platform/Pcap.h"
 #include "tests/support/NetNamespace.h"
 
 namespace forwardtest {

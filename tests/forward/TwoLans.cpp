@@ -1,11 +1,11 @@
 #include "tests/forward/TwoLans.h"
 
 #include <arpa/inet.h>
-#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <chrono>
 
+#include "platform/Pcap.h"
 #include "platform/Thread.h"
 
 namespace forwardtest {

@@ -65,12 +65,10 @@ TEST(AdapterList, ItemsAreSortedWithoutRegardToCaseAndEachKeepsItsOwnRecord) {
         EXPECT_EQ(list.Record(p), records[p]);
         list.Select(p);
         EXPECT_EQ(list.SelectedAdapter(), records[p]);
-        EXPECT_EQ(list.SelectedLabel(), labels[p]);
     }
     list.Select(4);
     EXPECT_EQ(list.Selection(), -1);
     EXPECT_EQ(list.SelectedAdapter(), nullptr);
-    EXPECT_EQ(list.SelectedLabel(), "");
     EXPECT_EQ(list.Record(4), nullptr);
 }
 

@@ -53,8 +53,8 @@ std::string ControlStates(QWidget* dialog);
 // Read-only view of the dialog's engine, for tests (a friend of CVantrellDlg).
 class CVantrellDlgProbe {
   public:
-    static CArpAgent* ArpAgent(const CVantrellDlg& d) { return d.m_arpAgent; }
-    static CLanToTunnel* Forwarder(const CVantrellDlg& d) { return d.m_lanToTunnel; }
-    static CTunnelToLan* Injector(const CVantrellDlg& d) { return d.m_tunnelToLan; }
-    static bool Running(const CVantrellDlg& d) { return d.m_running; }
+    static CArpAgent* ArpAgent(CVantrellDlg& d) { return &d.m_engine.ArpAgent(); }
+    static const CLanToTunnel* Forwarder(const CVantrellDlg& d) { return d.m_engine.Forwarder(); }
+    static const CTunnelToLan* Injector(const CVantrellDlg& d) { return d.m_engine.Injector(); }
+    static bool Running(const CVantrellDlg& d) { return d.m_engine.IsRunning(); }
 };

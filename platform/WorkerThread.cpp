@@ -1,4 +1,4 @@
-#include "engine/WorkerThread.h"
+#include "platform/WorkerThread.h"
 
 #include "platform/Trace.h"
 

@@ -1,5 +1,5 @@
 // Base of every long-running worker: owns one thread that runs the derived class's Run, and the
-// running flag through which the owner asks it to finish. The owner (the dialog, or a test)
+// running flag through which the owner asks it to finish. The owner (CTunnelEngine, or a test)
 // calls Launch, RequestStop, Join and the destructor on its own thread; the worker's thread
 // runs Run and polls the flag once per pass of its loop.
 #pragma once
