@@ -11,11 +11,15 @@
 #          SIGTERM STOPPING=1 and exit status 0; the log is "Start", "Using UDP mode."
 #   tcp    end A listens: READY=1, STATUS=Waiting for connection; end B starts and connects:
 #          STATUS=Connected; pings cross; SIGTERM: STOPPING=1
-#   trace  the same UDP run under strace: every system call is in the unit's SystemCallFilter
-#          and every socket family it opened is in RestrictAddressFamilies
+#   trace  the same UDP run under strace (a key missing from the file, so that it is written
+#          back): every system call passes the unit's SystemCallFilter lines, every socket
+#          family opened is in RestrictAddressFamilies, every file created or written lies in
+#          the site's folder or the runtime folder (ProtectSystem=strict, ReadWritePaths=), and
+#          /proc is used only for processes (ProcSubset=pid)
 #
 # Usage: service_test.sh BUILD-DIR NOTIFY-SINK [udp|tcp|trace...]   (all three by default)
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 build=$1 sink=$2; shift 2
 phases=("$@")
 [ $# -eq 0 ] && phases=(udp tcp trace)
@@ -122,9 +126,11 @@ phase_tcp() {
 
 phase_trace() {
     two_lans_settings "$site" A udp
+    sed -i '/^Hide=/d' "$site/Vantrell.INI"
     start_b udp
-    install -o "$UNIT_USER" -m 600 /dev/null "$T/trace.strace"  # strace runs as the unit's user
-    UNIT_WRAPPER=(strace -f -qq -o "$T/trace.strace")
+    # One file per thread (no line split by another thread's call), written as the unit's user.
+    install -d -o "$UNIT_USER" -m 700 "$T/trace"
+    UNIT_WRAPPER=(strace -ff -qq -o "$T/trace/calls")
     start_a trace
     UNIT_WRAPPER=()
     wait_line "$T/trace.notify" READY=1 30
@@ -138,27 +144,60 @@ phase_trace() {
     bg_forget "$a_pid"
     stop_b
 
-    local allowed used families refused
+    grep -qx 'Hide=No' "$site/Vantrell.INI" || { echo "the missing key was not written back"; return 1; }
+    cat "$T"/trace/calls.* >"$T/trace.strace"
+
+    # System calls: the union of the allow lines less the union of the "~" (deny) lines.
+    local allowed="" denied="" line used outside
     local -a filter
-    read -r -a filter <<<"$(unit_value SystemCallFilter)"
-    allowed=$(systemd_filter "${filter[@]}" | sort -u)
-    used=$(grep -oE '^[0-9]+ +[a-z_0-9]+\(' "$T/trace.strace" | sed -E 's/^[0-9]+ +//; s/\($//' |
-           sort -u)
-    local outside
+    while IFS= read -r line; do
+        if [[ $line == "~"* ]]; then
+            read -r -a filter <<<"${line#"~"}"
+            denied+=$(systemd_filter "${filter[@]}")$'\n'
+        else
+            read -r -a filter <<<"$line"
+            allowed+=$(systemd_filter "${filter[@]}")$'\n'
+        fi
+    done < <(unit_value SystemCallFilter)
+    allowed=$(comm -23 <(echo "$allowed" | sort -u) <(echo "$denied" | sort -u))
+    used=$(grep -oE '^[a-z_0-9]+\(' "$T/trace.strace" | sed -E 's/\($//' | sort -u)
     outside=$(comm -23 <(echo "$used") <(echo "$allowed"))
     [ -z "$outside" ] || { echo "system calls outside the unit's filter: $outside"; return 1; }
-    # Families opened successfully, and those refused by the kernel (which the unit may refuse too).
-    families=$(grep -oE 'socket\((AF_[A-Z0-9]+), .*\) = [0-9]+$' "$T/trace.strace" |
-               sed -E 's/socket\((AF_[A-Z0-9]+),.*/\1/' | sort -u | paste -sd' ')
-    refused=$(grep -oE 'socket\((AF_[A-Z0-9]+), .*\) = -1' "$T/trace.strace" |
-              sed -E 's/socket\((AF_[A-Z0-9]+),.*/\1/' | sort -u | paste -sd' ')
-    local family
+
+    # Files created or written (calls that succeeded), relative to the working directory or
+    # absolute: only the site's folder and the runtime folder are writable under the unit.
+    local runtime writes strays
+    runtime=$(_unit_expand hub "/run/$(unit_value RuntimeDirectory)")
+    writes=$(grep -E '^(openat\(AT_FDCWD, "[^"]*", [^)]*(O_WRONLY|O_RDWR|O_CREAT)|(mkdir|unlink|rename)(at)?\()' \
+                 "$T/trace.strace" | grep -v '= -1 ' | grep -oE '"[^"]*"' | tr -d '"' | sort -u || true)
+    [ -n "$writes" ] || { echo "no write of the settings file seen"; return 1; }
+    strays=$(echo "$writes" | grep '^/' | grep -vE "^($site|$runtime)(/|\$)" || true)
+    [ -z "$strays" ] || { echo "writes outside the writable folders: $strays"; return 1; }
+    if grep -E '^(chdir|fchdir)\(' "$T/trace.strace" | grep -qv '= -1 '; then
+        echo "the program changed its working directory: relative writes are not checked"
+        return 1
+    fi
+    # /proc: only the process's own entries (ProcSubset=pid hides the rest).
+    strays=$(grep -v '= -1 ' "$T/trace.strace" | grep -oE '"/proc/[^"]*"' |
+             tr -d '"' | grep -vE '^/proc/(self|thread-self|[0-9]+)(/|$)' | sort -u || true)
+    [ -z "$strays" ] || { echo "/proc outside the process's own entries: $strays"; return 1; }
+    # Families opened successfully must be in the unit's list. AF_BLUETOOTH is libpcap's probe for
+    # Bluetooth capture devices, which it skips when refused (as the unit refuses it, and as
+    # kernels without Bluetooth do).
+    local families refused family
+    families=$(grep -oE '^socket\((AF_[A-Z0-9]+), .*\) = [0-9]+$' "$T/trace.strace" |
+               sed -E 's/socket\((AF_[A-Z0-9]+),.*/\1/' | sort -u | paste -sd' ' || true)
+    refused=$(grep -oE '^socket\((AF_[A-Z0-9]+), .*\) = -1' "$T/trace.strace" |
+              sed -E 's/socket\((AF_[A-Z0-9]+),.*/\1/' | sort -u | paste -sd' ' || true)
     for family in $families; do  # words
+        [ "$family" = AF_BLUETOOTH ] && continue
         [[ " $(unit_value RestrictAddressFamilies) " == *" $family "* ]] ||
             { echo "socket family $family is not in RestrictAddressFamilies"; return 1; }
     done
-    echo "trace: $(echo "$used" | wc -l) distinct system calls, all in $(unit_value SystemCallFilter);" \
-        "families $families (refused by the kernel: ${refused:-none})"
+    echo "trace: $(echo "$used" | wc -l) distinct system calls, all allowed by" \
+        "$(unit_value SystemCallFilter | paste -sd' ');" \
+        "families $families (refused by the kernel: ${refused:-none});" \
+        "writes: $(echo "$writes" | sed "s|^$site/||" | paste -sd' ')"
 }
 
 # The system calls of a filter such as @system-service, groups expanded.

@@ -13,7 +13,8 @@
 #                   virtual 10.3.0.1 (connects)
 #
 # Usage: three_lans_test.sh BUILD-DIR NOTIFY-SINK
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 build=$1 sink=$2
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/lib/two_lans.sh"  # names, addresses, topology and settings helpers
