@@ -10,7 +10,11 @@
 #                               (NS a host or router name, IF the interface made there): two members
 #                               are one veth pair, more hang on a bridge in namespace TAG-NAME
 #   topo_wan NAME MEMBER MEMBER the point-to-point link between two routers, same member form
-#   topo_in NAME CMD...         run CMD inside namespace NAME
+#   topo_in NAME CMD...         run CMD inside namespace NAME (`topo_in ... &` makes a subshell
+#                               whose PID is $!: killing it leaves CMD running; use topo_bg)
+#   topo_bg NAME CMD...         start CMD inside namespace NAME in the background, as a child of
+#                               this shell, stopped at exit; its PID is left in $topo_pid
+#                               (redirections on the call apply to CMD)
 #   topo_ns NAME                print the full namespace name
 #   topo_wait_ping NAME ADDRESS [TRIES]   ping from NAME until ADDRESS answers (tries of at most
 #                               1.2 s, 30 by default); fails when none did
@@ -43,6 +47,13 @@ topo_ns() { echo "$_topo_tag-$1"; }
 topo_in() {
     local name=$1; shift
     ip netns exec "$_topo_tag-$name" "$@"
+}
+
+topo_bg() {
+    local name=$1; shift
+    ip netns exec "$_topo_tag-$name" "$@" &
+    topo_pid=$!
+    bg_track "$topo_pid"
 }
 
 _topo_add() {  # role name

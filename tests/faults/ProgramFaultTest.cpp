@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/faults/TwoLanPrograms.h"
+#include "tests/support/SocketAddress.h"
 
 namespace {
 
@@ -22,6 +23,10 @@ using testsupport::CNetNamespace;
 using testsupport::CTwoLanPrograms;
 using testsupport::TunnelMode;
 using Clock = std::chrono::steady_clock;
+constexpr auto kA = CTwoLanPrograms::kA;
+constexpr auto kB = CTwoLanPrograms::kB;
+constexpr const char* kHostA = CTwoLanPrograms::kHostA;
+constexpr const char* kHostB = CTwoLanPrograms::kHostB;
 
 // Recovery times are printed so the README's troubleshooting table can quote what was measured.
 void Report(const char* what, double seconds) {
@@ -62,8 +67,8 @@ TEST_F(ProgramFault, TwoProgramsWithAutoStartCarryPingsBothWaysInEachMode) {
     for (TunnelMode mode : {TunnelMode::kUdp, TunnelMode::kTcp}) {
         SCOPED_TRACE(mode == TunnelMode::kUdp ? "UDP" : "TCP");
         StartBoth(mode);
-        EXPECT_EQ(m_lans->HostA().Run("ping -c 3 -i 0.2 -W 1 10.2.0.10"), 0);
-        EXPECT_EQ(m_lans->HostB().Run("ping -c 3 -i 0.2 -W 1 10.1.0.10"), 0);
+        EXPECT_EQ(m_lans->Host(kA).Run(std::string("ping -c 3 -i 0.2 -W 1 ") + kHostB), 0);
+        EXPECT_EQ(m_lans->Host(kB).Run(std::string("ping -c 3 -i 0.2 -W 1 ") + kHostA), 0);
         EXPECT_TRUE(WIFEXITED(m_lans->Signal('A', SIGTERM)));
         EXPECT_TRUE(WIFEXITED(m_lans->Signal('B', SIGTERM)));
     }
@@ -100,14 +105,14 @@ TEST_F(ProgramFault, UdpEndKilledAndRestartedCarriesTrafficAtOnce) {
 
 TEST_F(ProgramFault, WanOutageOfSeventySecondsHealsWithoutTheOperator) {
     StartBoth(TunnelMode::kTcp);
-    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 down"), 0);
+    ASSERT_EQ(m_lans->Router(kA).Run("ip link set wan0 down"), 0);
     // Traffic keeps trying to cross during the outage, as on a real network.
     auto outageStart = Clock::now();
     while (Clock::now() - outageStart < std::chrono::seconds(70)) {
-        m_lans->HostA().Run("ping -c 1 -W 1 10.2.0.10", 5);
+        m_lans->Host(kA).Run(std::string("ping -c 1 -W 1 ") + kHostB, 5);
         std::this_thread::sleep_for(std::chrono::seconds(4));
     }
-    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 up"), 0);
+    ASSERT_EQ(m_lans->Router(kA).Run("ip link set wan0 up"), 0);
     // The link's own bound: the rest of a one-minute retry wait plus one attempt (up to
     // 10 s), with slack for the ping's own one-second granularity.
     double seconds = m_lans->SecondsUntilPing(75);
@@ -116,18 +121,18 @@ TEST_F(ProgramFault, WanOutageOfSeventySecondsHealsWithoutTheOperator) {
     EXPECT_LE(seconds, 72.0);
     // A 5 MB transfer afterwards arrives intact.
     std::string file = "/tmp/vt-fault-5m." + std::to_string(getpid());
-    ASSERT_EQ(m_lans->HostA().Run("head -c 5000000 /dev/urandom > " + file), 0);
-    std::string sent = m_lans->HostA().Output("sha256sum < " + file + " | cut -c1-64");
+    ASSERT_EQ(m_lans->Host(kA).Run("head -c 5000000 /dev/urandom > " + file), 0);
+    std::string sent = m_lans->Host(kA).Output("sha256sum < " + file + " | cut -c1-64");
     std::string received;
     int status = -1;
     std::thread listener([&] {
-        received = m_lans->HostB().Output("timeout 40 nc -l -p 5002 | sha256sum | cut -c1-64",
-                                          &status, 45);
+        received = m_lans->Host(kB).Output("timeout 40 nc -l -p 5002 | sha256sum | cut -c1-64",
+                                           &status, 45);
     });
-    for (int i = 0; i < 50 && m_lans->HostB().Run("ss -ltn | grep -q ':5002 '") != 0; ++i) {
+    for (int i = 0; i < 50 && m_lans->Host(kB).Run("ss -ltn | grep -q ':5002 '") != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    m_lans->HostA().Run("timeout 40 nc -N 10.2.0.10 5002 < " + file, 45);
+    m_lans->Host(kA).Run(std::string("timeout 40 nc -N ") + kHostB + " 5002 < " + file, 45);
     listener.join();
     std::remove(file.c_str());
     EXPECT_EQ(status, 0);
@@ -141,13 +146,13 @@ TEST_F(ProgramFault, InitiatorStartedDuringAWanOutageConnectsAfterItsRetryWait) 
     // it must come back without any action once the WAN returns.
     m_lans->Configure('A', TunnelMode::kTcp);
     m_lans->Configure('B', TunnelMode::kTcp);
-    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 down"), 0);
-    ASSERT_EQ(m_lans->RouterB().Run("ip link set wan0 down"), 0);
+    ASSERT_EQ(m_lans->Router(kA).Run("ip link set wan0 down"), 0);
+    ASSERT_EQ(m_lans->Router(kB).Run("ip link set wan0 down"), 0);
     ASSERT_GT(m_lans->Start('A'), 0);
     ASSERT_GT(m_lans->Start('B'), 0);
     std::this_thread::sleep_for(std::chrono::seconds(70));
-    ASSERT_EQ(m_lans->RouterA().Run("ip link set wan0 up"), 0);
-    ASSERT_EQ(m_lans->RouterB().Run("ip link set wan0 up"), 0);
+    ASSERT_EQ(m_lans->Router(kA).Run("ip link set wan0 up"), 0);
+    ASSERT_EQ(m_lans->Router(kB).Run("ip link set wan0 up"), 0);
     // Five failed attempts (2.5 s), a 60-pass wait, five more, and a second wait that began
     // about 65 s in: at 70 s its rest is about 55 s, then one attempt.
     double seconds = m_lans->SecondsUntilPing(75);
@@ -163,15 +168,12 @@ TEST_F(ProgramFault, SigtermWhileThePeerNeverReadsEndsWithinAboutASecond) {
     std::atomic<bool> accepted{false};
     std::atomic<bool> release{false};
     std::thread peer([&] {
-        CNetNamespace::Enter inside(m_lans->RouterB());
+        CNetNamespace::Enter inside(m_lans->Router(kB));
         int listener = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1, small = 4096;
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(27659);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        sockaddr_in address = testsupport::SocketAddress("0.0.0.0", CTwoLanPrograms::kPort);
         timeval wait{20, 0};
         setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         int connection = -1;
@@ -191,7 +193,7 @@ TEST_F(ProgramFault, SigtermWhileThePeerNeverReadsEndsWithinAboutASecond) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(accepted.load()) << "the program never connected";
     // Three seconds of UDP at full speed towards hostB: far more than the connection buffers.
-    m_lans->HostA().Run("timeout 3 nc -u 10.2.0.10 9 < /dev/zero; true", 10);
+    m_lans->Host(kA).Run(std::string("timeout 3 nc -u ") + kHostB + " 9 < /dev/zero; true", 10);
     auto start = Clock::now();
     int status = m_lans->Signal('A', SIGTERM, true, 10);
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -40,33 +40,7 @@ void KillAndReap(pid_t& pid) {
 
 }  // namespace
 
-CTwoLanPrograms::CTwoLanPrograms()
-    : m_hostA(std::make_unique<CNetNamespace>("hostA")),
-      m_routerA(std::make_unique<CNetNamespace>("routerA")),
-      m_routerB(std::make_unique<CNetNamespace>("routerB")),
-      m_hostB(std::make_unique<CNetNamespace>("hostB")),
-      m_dirA(MakeDir("A")),
-      m_dirB(MakeDir("B")) {
-    m_ok = m_hostA->Ok() && m_routerA->Ok() && m_routerB->Ok() && m_hostB->Ok() &&
-           !m_dirA.empty() && !m_dirB.empty() &&
-           CNetNamespace::Link(*m_hostA, "lan0", *m_routerA, "lan0") &&
-           CNetNamespace::Link(*m_hostB, "lan0", *m_routerB, "lan0") &&
-           CNetNamespace::Link(*m_routerA, "wan0", *m_routerB, "wan0") &&
-           m_hostA->Run(
-               "ip addr add 10.1.0.10/24 dev lan0 && "
-               "ethtool -K lan0 tso off gso off tx off >/dev/null && "
-               "ip route add 10.2.0.0/24 via 10.1.0.1") == 0 &&
-           m_hostB->Run(
-               "ip addr add 10.2.0.10/24 dev lan0 && "
-               "ethtool -K lan0 tso off gso off tx off >/dev/null && "
-               "ip route add 10.1.0.0/24 via 10.2.0.1") == 0 &&
-           m_routerA->Run(
-               "ip addr add 10.1.0.2/24 dev lan0 && ip addr add 172.31.0.1/30 dev "
-               "wan0 && sysctl -qw net.ipv4.ip_forward=0") == 0 &&
-           m_routerB->Run(
-               "ip addr add 10.2.0.2/24 dev lan0 && ip addr add 172.31.0.2/30 dev "
-               "wan0 && sysctl -qw net.ipv4.ip_forward=0") == 0;
-}
+CTwoLanPrograms::CTwoLanPrograms() : m_dirA(MakeDir("A")), m_dirB(MakeDir("B")) {}
 
 CTwoLanPrograms::~CTwoLanPrograms() {
     KillAndReap(m_pidA);
@@ -83,17 +57,18 @@ void CTwoLanPrograms::Configure(char end, TunnelMode mode) {
 }
 
 void CTwoLanPrograms::Configure(char end, TunnelMode mode, bool initiate) {
-    bool a = end == 'A';
-    bool tcp = mode == TunnelMode::kTcp;
+    const bool a = end == 'A';
+    const bool tcp = mode == TunnelMode::kTcp;
+    const Lan& here = kLans[a ? kA : kB];
+    const Lan& there = kLans[a ? kB : kA];
     std::ofstream ini((a ? m_dirA : m_dirB) + "/Vantrell.INI", std::ios::trunc);
-    ini << "[This End]\nIP=" << (a ? "10.1.0.0" : "10.2.0.0")
+    ini << "[This End]\nIP=" << here.subnet
         << "\nMask=255.255.255.0\nAdaptor=No Description (lan0)\n"
-        << "[Other End]\nIP=" << (a ? "10.2.0.0" : "10.1.0.0") << "\nMask=255.255.255.0\n"
-        << "[Tunnel]\nIP=" << (a ? "172.31.0.2" : "172.31.0.1") << "\nPort=27659\n"
+        << "[Other End]\nIP=" << there.subnet << "\nMask=255.255.255.0\n"
+        << "[Tunnel]\nIP=" << (a ? kWanB : kWanA) << "\nPort=" << kPort << "\n"
         << "TCP=" << (tcp ? "Yes" : "No") << "\nTCP Initiate=" << (tcp && initiate ? "Yes" : "No")
-        << "\n[Listen]\nPort=27659\n"
-        << "[Virtual]\nIP=" << (a ? "10.1.0.1" : "10.2.0.1")
-        << "\nMAC=" << (a ? "00:D0:BE:D0:BE:0A" : "00:D0:BE:D0:BE:0B") << "\n"
+        << "\n[Listen]\nPort=" << kPort << "\n"
+        << "[Virtual]\nIP=" << here.virtualRouter << "\nMAC=" << here.virtualMac << "\n"
         << "[ARP]\nRespond=Yes\n[Start]\nAutostart=Yes\nHide=No\n";
 }
 
@@ -102,7 +77,7 @@ pid_t CTwoLanPrograms::Start(char end) {
     pid_t& pid = a ? m_pidA : m_pidB;
     KillAndReap(pid);
     const std::string& dir = a ? m_dirA : m_dirB;
-    std::string nsPath = "/run/netns/" + (a ? m_routerA : m_routerB)->Name();
+    std::string nsPath = "/run/netns/" + Router(a ? kA : kB).Name();
     std::string xdg = dir + "/xdg";
     pid = fork();
     if (pid == 0) {
@@ -149,7 +124,7 @@ double CTwoLanPrograms::SecondsUntilPing(double limit) {
     auto start = Clock::now();
     while (SecondsSince(start) < limit) {
         // -W 1: one answer in time; a lost first packet (ARP, a tunnel not yet up) retries.
-        if (m_hostA->Run("ping -c 1 -W 1 10.2.0.10", 5) == 0) return SecondsSince(start);
+        if (PingOnce(kA, kHostB)) return SecondsSince(start);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return -1;

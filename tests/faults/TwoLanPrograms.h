@@ -1,35 +1,25 @@
-// Two LANs joined by two real `vantrell` programs, for tests of what the operator sees when
-// something goes wrong (a crash, a restart, a WAN outage, a peer that stops reading).
-//
-//   hostA ──lan0── routerA ══wan0══ routerB ──lan0── hostB
-//   10.1.0.10      10.1.0.2  172.31.0.1/.2  10.2.0.2      10.2.0.10
-//                  vantrell (gateway 10.1.0.1)  vantrell (gateway 10.2.0.1)
-//
-// Every namespace is made by the fixture and removed with it; every program it starts is
-// killed by PID and reaped.
+// Two real `vantrell` programs on the two-LAN topology (tests/support/LanTopology.h, drawn
+// there), one per router, for tests of what the operator sees when something goes wrong (a
+// crash, a restart, a WAN outage, a peer that stops reading). Every program it starts is killed
+// by PID and reaped. Used from the test's thread.
 #pragma once
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 
-#include "tests/support/NetNamespace.h"
+#include "tests/support/LanTopology.h"
 
 namespace testsupport {
 
 enum class TunnelMode { kUdp, kTcp };
 
-class CTwoLanPrograms {
+class CTwoLanPrograms : public CLanTopology {
   public:
     CTwoLanPrograms();
-    ~CTwoLanPrograms();
+    ~CTwoLanPrograms() override;
 
-    bool Ok() const { return m_ok; }
-    CNetNamespace& HostA() { return *m_hostA; }
-    CNetNamespace& HostB() { return *m_hostB; }
-    CNetNamespace& RouterA() { return *m_routerA; }
-    CNetNamespace& RouterB() { return *m_routerB; }
+    bool Ok() const { return CLanTopology::Ok() && !m_dirA.empty() && !m_dirB.empty(); }
 
     // Writes end A's (or B's) settings with Auto Start on. In TCP mode A listens and B connects
     // unless `initiate` says otherwise for this end.
@@ -47,10 +37,8 @@ class CTwoLanPrograms {
     double SecondsUntilPing(double limit);
 
   private:
-    std::unique_ptr<CNetNamespace> m_hostA, m_routerA, m_routerB, m_hostB;
     std::string m_dirA, m_dirB;
     pid_t m_pidA = -1, m_pidB = -1;
-    bool m_ok = false;
 };
 
 }  // namespace testsupport

@@ -2,7 +2,6 @@
 // frames, bulk transfers, what must not be forwarded, the byte counters, restarts of either TCP
 // end, crafted tunnel input, and prompt, leak-free stops under traffic.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +19,8 @@
 #include "platform/Trace.h"
 #include "tests/forward/InjectedFrames.h"
 #include "tests/forward/TwoLans.h"
+#include "tests/support/ProcessCounts.h"
+#include "tests/support/SocketAddress.h"
 
 namespace forwardtest {
 namespace {
@@ -27,18 +28,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Mode = CTunnelEngine::Mode;
 using testsupport::CNetNamespace;
+using testsupport::SocketAddress;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-int CountEntries(const char* directory) {
-    int count = 0;
-    if (DIR* dir = opendir(directory)) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 // An IPv4-looking packet of `length` bytes for 10.2.0.10 whose header checksum is wrong on
@@ -88,14 +81,6 @@ int SocketInside(const CNetNamespace& ns, int type) {
     int s = -1;
     CTwoLans::Inside(ns, [&] { s = ::socket(AF_INET, type | SOCK_CLOEXEC, 0); });
     return s;
-}
-
-sockaddr_in Address(const char* ip, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -210,11 +195,11 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
     m_a->Stop();
     // Counted once the other end's link has settled (it sees the connection end and listens
     // again within a second), so that only what this end's cycles leave behind shows.
-    auto settledCount = [](const char* directory) {
+    auto settledDescriptors = [] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        return CountEntries(directory);
+        return testsupport::OpenDescriptors();
     };
-    const int fds = settledCount("/proc/self/fd"), tasks = CountEntries("/proc/self/task");
+    const int fds = settledDescriptors(), tasks = testsupport::ThreadCount();
     double longest = 0;
     bool started = true;
     for (int i = 0; i < 50 && started; ++i) {
@@ -225,8 +210,8 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
         longest = std::max(longest, SecondsSince(start));
     }
     EXPECT_TRUE(started);
-    EXPECT_EQ(settledCount("/proc/self/fd"), fds);
-    EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+    EXPECT_EQ(settledDescriptors(), fds);
+    EXPECT_EQ(testsupport::ThreadCount(), tasks);
     EXPECT_LT(longest, 1.2) << "a Stop under traffic took too long";
     // Both ends stopping while frames keep coming from the tunnel and the LAN.
     ASSERT_TRUE(m_lans.Start(CTwoLans::kA, *m_a));
@@ -270,7 +255,7 @@ class TcpTunnel : public ::testing::Test {
     int ConnectToB() {
         for (int i = 0; i < 20; ++i) {
             int s = SocketInside(m_lans.Router(CTwoLans::kA), SOCK_STREAM);
-            sockaddr_in b = Address(CTwoLans::kWanB, CTwoLans::kPort);
+            sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             if (::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) {
                 for (int j = 0; j < 10; ++j) {
                     if (m_b->Link().GetStatusCode() == 0) return s;
@@ -318,7 +303,7 @@ TEST_F(TcpTunnel, APeerThatNeverReadsDoesNotHoldUpStop) {
     int listener = SocketInside(m_lans.Router(CTwoLans::kB), SOCK_STREAM);
     int small = 4096;
     setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in b = Address(CTwoLans::kWanB, CTwoLans::kPort);
+    sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
     ASSERT_EQ(::listen(listener, 1), 0);
     m_a = m_lans.Construct(CTwoLans::kA);
@@ -414,7 +399,7 @@ class UdpInjector : public ::testing::Test {
     }
     void Send(uint8_t header, const std::string& payload) {
         std::string datagram = std::string(1, static_cast<char>(header)) + payload;
-        sockaddr_in b = Address(CTwoLans::kWanB, CTwoLans::kPort);
+        sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
         ::sendto(m_sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&b),
                  sizeof b);
     }
@@ -479,7 +464,7 @@ TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheExpectedFrames) {
 
 TEST_F(UdpInjector, ATakenPortIsRetriedAtAGentlePaceUntilItFrees) {
     int squatter = SocketInside(m_lans.Router(CTwoLans::kB), SOCK_DGRAM);
-    sockaddr_in any = Address("0.0.0.0", CTwoLans::kPort);
+    sockaddr_in any = SocketAddress("0.0.0.0", CTwoLans::kPort);
     ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
     g_bindTraces = 0;
     platform::SetTraceSink(&CountBindTraces);

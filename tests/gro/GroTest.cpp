@@ -24,12 +24,15 @@
 #include "engine/WireFormat.h"
 #include "tests/forward/InjectedFrames.h"
 #include "tests/forward/TwoLans.h"
+#include "tests/support/InternetChecksum.h"
+#include "tests/support/SocketAddress.h"
 
 namespace forwardtest {
 namespace {
 
 using Mode = CTunnelEngine::Mode;
 using testsupport::CNetNamespace;
+using testsupport::SocketAddress;
 
 std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
     return info.param == Mode::kUdp ? "Udp" : "Tcp";
@@ -159,13 +162,6 @@ INSTANTIATE_TEST_SUITE_P(GroOnRouters, MergedCaptures,
 // ---------------------------------------------------------------------------------------------
 // Packets too long for LAN B (MTU 1500) handed to its injector through the tunnel.
 
-std::uint16_t Checksum(const std::uint8_t* data, size_t length, std::uint32_t sum = 0) {
-    for (size_t i = 0; i + 1 < length; i += 2) sum += std::uint32_t{data[i]} << 8 | data[i + 1];
-    if (length % 2) sum += std::uint32_t{data[length - 1]} << 8;
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<std::uint16_t>(~sum);
-}
-
 void Put16(std::string& s, size_t at, unsigned value) {
     s[at] = static_cast<char>(value >> 8);
     s[at + 1] = static_cast<char>(value);
@@ -190,8 +186,9 @@ std::string IpPacket(std::uint8_t protocol, std::string transport, bool dontFrag
     std::uint32_t pseudo = 0;
     for (int i = 0; i < 8; i += 2) pseudo += std::uint32_t{addresses[i]} << 8 | addresses[i + 1];
     pseudo += protocol + static_cast<std::uint32_t>(transport.size());
-    Put16(transport, checksumAt, Checksum(Bytes(transport), transport.size(), pseudo));
-    Put16(ip, 10, Checksum(Bytes(ip), 20));
+    Put16(transport, checksumAt,
+          testsupport::InternetChecksum(Bytes(transport), transport.size(), pseudo));
+    Put16(ip, 10, testsupport::InternetChecksum(Bytes(ip), 20));
     return ip + transport;
 }
 
@@ -247,7 +244,7 @@ class OversizeFromTheTunnel : public ::testing::TestWithParam<Mode> {
         CTwoLans::Inside(m_lans.Host(CTwoLans::kB),
                          [&] { m_receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); });
         ASSERT_GE(m_receiver, 0);
-        sockaddr_in at = Address(CTwoLans::kHostB, kPort);
+        sockaddr_in at = SocketAddress(CTwoLans::kHostB, kPort);
         ASSERT_EQ(::bind(m_receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
         timeval limit{0, 300000};
         setsockopt(m_receiver, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -285,7 +282,7 @@ class OversizeFromTheTunnel : public ::testing::TestWithParam<Mode> {
             int s = -1;
             CTwoLans::Inside(m_lans.Router(CTwoLans::kA),
                              [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
-            sockaddr_in b = Address(CTwoLans::kWanB, CTwoLans::kPort);
+            sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) {
                 for (int j = 0; j < 10; ++j) {
                     if (m_b->Link().GetStatusCode() == 0) return s;
@@ -298,18 +295,10 @@ class OversizeFromTheTunnel : public ::testing::TestWithParam<Mode> {
         return -1;
     }
 
-    static sockaddr_in Address(const char* ip, int port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET, ip, &a.sin_addr);
-        return a;
-    }
-
     // As the other end would send it if it did not cut: UDP fragments or one TCP record.
     void SendThroughTunnel(const std::string& packet) {
         if (Udp()) {
-            sockaddr_in b = Address(CTwoLans::kWanB, CTwoLans::kPort);
+            sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             wire::CFragmenter fragmenter(static_cast<int>(packet.size()));
             for (wire::CFragmenter::Fragment f; fragmenter.Next(f);) {
                 std::string datagram(1, static_cast<char>(f.header));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/Segmenter.h"
+#include "tests/support/InternetChecksum.h"
 
 namespace {
 
@@ -22,13 +23,6 @@ namespace {
 
 int Get16(const std::uint8_t* at) {
     return at[0] << 8 | at[1];
-}
-
-bool HeaderChecksumGood(const std::uint8_t* ip, int size) {
-    std::uint32_t sum = 0;
-    for (int i = 0; i < size; i += 2) sum += static_cast<std::uint32_t>(Get16(ip + i));
-    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
-    return sum == 0xFFFF;
 }
 
 }  // namespace
@@ -82,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int hl = (p[0] & 0x0F) * 4;
         FUZZ_CHECK((p[0] >> 4) == 4 && hl >= 20 && hl <= s.length);
         FUZZ_CHECK(Get16(p + 2) == s.length);
-        FUZZ_CHECK(HeaderChecksumGood(p, hl));
+        FUZZ_CHECK(testsupport::ChecksumHolds(p, static_cast<std::size_t>(hl)));
         FUZZ_CHECK(std::memcmp(p + 12, packet.data() + 12, 8) == 0);
         if (action == CSegmenter::Action::kSegment) {
             const int thl = (p[hl + 12] >> 4) * 4;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/Segmenter.h"
+#include "tests/support/InternetChecksum.h"
 
 namespace {
 
@@ -39,19 +40,10 @@ void Put16(std::uint8_t* at, unsigned value) {
     at[1] = static_cast<std::uint8_t>(value);
 }
 
-// Checksums are checked, not recomputed: the one's complement sum of a block that holds its own
-// correct checksum is 0xFFFF. Written apart from the unit's routine on purpose.
-bool SumsToOnes(const Bytes& block) {
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < block.size(); i += 2)
-        sum +=
-            static_cast<std::uint64_t>(block[i]) * 256 + (i + 1 < block.size() ? block[i + 1] : 0);
-    while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
-    return sum == 0xFFFF;
-}
+// Checksums are checked, not recomputed.
 bool IpChecksumGood(const Bytes& packet) {
     const int ihl = (packet[0] & 0x0F) * 4;
-    return SumsToOnes(Bytes(packet.begin(), packet.begin() + ihl));
+    return testsupport::ChecksumHolds(packet.data(), static_cast<std::size_t>(ihl));
 }
 bool TcpChecksumGood(const Bytes& packet) {
     const int ihl = (packet[0] & 0x0F) * 4;
@@ -62,7 +54,7 @@ bool TcpChecksumGood(const Bytes& packet) {
     block.push_back(static_cast<std::uint8_t>(tcpLength >> 8));
     block.push_back(static_cast<std::uint8_t>(tcpLength));
     block.insert(block.end(), packet.begin() + ihl, packet.begin() + ihl + tcpLength);
-    return SumsToOnes(block);
+    return testsupport::ChecksumHolds(block.data(), block.size());
 }
 
 Bytes Pattern(int length, int seed) {

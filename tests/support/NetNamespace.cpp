@@ -89,10 +89,15 @@ std::string ShellOutput(const std::string& command, int* status, int timeoutSeco
     return output;
 }
 
-CNetNamespace::CNetNamespace(const std::string& role) {
+std::string CNetNamespace::NewTag() {
+    return "vt" + std::to_string(getpid()) + "-" + std::to_string(g_counter.fetch_add(1));
+}
+
+CNetNamespace::CNetNamespace(const std::string& role) : CNetNamespace(NewTag(), role) {}
+
+CNetNamespace::CNetNamespace(const std::string& tag, const std::string& role) {
     SweepStale();
-    m_name =
-        "vt" + std::to_string(getpid()) + "-" + std::to_string(g_counter.fetch_add(1)) + "-" + role;
+    m_name = tag + "-" + role;
     m_ok = Shell("ip netns add " + m_name) == 0 && Run("ip link set lo up") == 0;
 }
 

@@ -38,7 +38,11 @@ std::string ShellOutput(const std::string& command, int* status = nullptr, int t
 
 class CNetNamespace {
   public:
-    explicit CNetNamespace(const std::string& role);  // name: vt<pid>-<n>-<role>
+    explicit CNetNamespace(const std::string& role);  // name: <NewTag()>-<role>
+    // Name <tag>-<role>, for namespaces that belong together (one tag, several roles).
+    CNetNamespace(const std::string& tag, const std::string& role);
+    // A tag no other namespace of this process uses: vt<pid>-<n>.
+    static std::string NewTag();
     ~CNetNamespace();
     CNetNamespace(const CNetNamespace&) = delete;
     CNetNamespace& operator=(const CNetNamespace&) = delete;

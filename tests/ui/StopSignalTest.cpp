@@ -1,7 +1,6 @@
 // The real program under SIGTERM, SIGINT and SIGHUP: it closes as through the close box (every
 // worker stopped and joined, nothing written) and exits 0; a second signal during the shut-down
 // does no harm.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -53,13 +52,7 @@ bool WaitForInitialisedSettings(int seconds) {
 }
 
 int TaskCount(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    int count = 0;
-    if (DIR* directory = opendir(tasks.c_str())) {
-        while (dirent* entry = readdir(directory)) count += entry->d_name[0] != '.';
-        closedir(directory);
-    }
-    return count;
+    return testsupport::CountEntries(("/proc/" + std::to_string(pid) + "/task").c_str());
 }
 
 // The wait status, or -1 when the process had not ended after `seconds` (it is then killed).

@@ -1,6 +1,5 @@
 #include "tests/ui/UiTestSupport.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -52,17 +51,6 @@ std::string IniValue(const char* section, const char* key, const char* missing) 
     char buffer[400];
     GetPrivateProfileStringA(section, key, missing, buffer, sizeof buffer, SettingsFileName);
     return buffer;
-}
-
-int ThreadCount() {
-    int count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(tasks);
-    }
-    return count;
 }
 
 std::string ControlStates(QWidget* dialog) {

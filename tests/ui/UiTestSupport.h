@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <string>
 
+#include "tests/support/ProcessCounts.h"
 #include "ui/VantrellDlg.h"
 
 class CArpAgent;
@@ -37,8 +38,6 @@ void WriteIni(const std::string& contents);
 // One value as the file holds it, read without the write-back of ReadSetting; `missing` when
 // the key is absent.
 std::string IniValue(const char* section, const char* key, const char* missing = "<missing>");
-
-int ThreadCount();  // threads of this process, from /proc/self/task
 
 template <typename T = QWidget>
 T* Control(QWidget* dialog, int id) {

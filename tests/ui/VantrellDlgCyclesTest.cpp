@@ -14,7 +14,6 @@
 // Traffic: hostA sends a small UDP datagram to hostB's echo server every 2 ms and counts the
 // echoes. A request crosses the dialog's forwarder, its echo the dialog's injector.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -35,6 +34,7 @@
 #include <thread>
 
 #include "tests/forward/TwoLans.h"
+#include "tests/support/SocketAddress.h"
 #include "tests/ui/UiTestSupport.h"
 
 using forwardtest::CTwoLans;
@@ -81,17 +81,6 @@ constexpr bool kCompareResident = true;
 constexpr long kRssToleranceKb = 2048;
 #endif
 
-int DescriptorCount() {
-    int count = 0;
-    if (DIR* fds = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(fds)) {
-            if (entry->d_name[0] != '.') ++count;
-        }
-        closedir(fds);
-    }
-    return count - 1;  // the directory stream's own descriptor
-}
-
 long ResidentKb() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -127,17 +116,9 @@ class CEchoTraffic {
     int Echoes() const { return m_echoes.load(); }
 
   private:
-    static sockaddr_in Address(const char* ip, int port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET, ip, &address.sin_addr);
-        return address;
-    }
-
     void Serve(int maxSeconds) {
         const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in self = Address(CTwoLans::kHostB, kEchoPort);
+        const sockaddr_in self = testsupport::SocketAddress(CTwoLans::kHostB, kEchoPort);
         if (s < 0 || bind(s, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0) return;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
         char buffer[256];
@@ -158,7 +139,7 @@ class CEchoTraffic {
 
     void Ask(int maxSeconds) {
         const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in server = Address(CTwoLans::kHostB, kEchoPort);
+        const sockaddr_in server = testsupport::SocketAddress(CTwoLans::kHostB, kEchoPort);
         if (s < 0 || connect(s, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
             return;
         }
@@ -182,10 +163,11 @@ class CEchoTraffic {
 };
 
 std::string DialogSettings() {
-    return "[This End]\nIP=10.1.0.0\nMask=255.255.255.0\nAdaptor=No Description (lan0)\n"
-           "[Other End]\nIP=10.2.0.0\nMask=255.255.255.0\n"
-           "[Tunnel]\nIP=" +
-           std::string(CTwoLans::kWanB) + "\nPort=" + std::to_string(CTwoLans::kPort) +
+    return std::string("[This End]\nIP=") + CTwoLans::kLans[CTwoLans::kA].subnet +
+           "\nMask=255.255.255.0\nAdaptor=No Description (lan0)\n[Other End]\nIP=" +
+           CTwoLans::kLans[CTwoLans::kB].subnet +
+           "\nMask=255.255.255.0\n[Tunnel]\nIP=" + std::string(CTwoLans::kWanB) +
+           "\nPort=" + std::to_string(CTwoLans::kPort) +
            "\nTCP=No\nTCP Initiate=Yes\n[Listen]\nPort=" + std::to_string(CTwoLans::kPort) +
            "\n[Virtual]\nIP=" + CTwoLans::kVirtualA + "\nMAC=" + CTwoLans::kMacA +
            "\n[ARP]\nRespond=Yes\n[Start]\nAutostart=No\nHide=No\n";
@@ -223,7 +205,7 @@ TEST(VantrellDlgCycles, TwoHundredStartStopCyclesWithTrafficLeaveNothingBehind) 
         auto* tcp = Control<QCheckBox>(&dialog, 1016);
         auto* incoming = Control<QLabel>(&dialog, 1012);
         auto* outgoing = Control<QLabel>(&dialog, 1011);
-        const int stoppedThreads = uitest::ThreadCount();
+        const int stoppedThreads = testsupport::ThreadCount();
 
         Sample first, last;
         int udpWithTraffic = 0, tcpWithTraffic = 0, idleCycles = 0, echoes = 0;
@@ -264,12 +246,12 @@ TEST(VantrellDlgCycles, TwoHundredStartStopCyclesWithTrafficLeaveNothingBehind) 
 
             if (cycle == kFirstSample || cycle == kCycles) {
                 // A joined thread can stay listed for a moment after its join returned.
-                EXPECT_TRUE(
-                    QTest::qWaitFor([&] { return uitest::ThreadCount() == stoppedThreads; }, 2000))
-                    << "cycle " << cycle << ": " << uitest::ThreadCount() << " threads, "
+                EXPECT_TRUE(QTest::qWaitFor(
+                    [&] { return testsupport::ThreadCount() == stoppedThreads; }, 2000))
+                    << "cycle " << cycle << ": " << testsupport::ThreadCount() << " threads, "
                     << stoppedThreads << " before the first Start";
                 Sample& sample = cycle == kFirstSample ? first : last;
-                sample = {DescriptorCount(), uitest::ThreadCount(), ResidentKb()};
+                sample = {testsupport::OpenDescriptors(), testsupport::ThreadCount(), ResidentKb()};
                 std::printf("cycle %3d: %d descriptors, %d threads, VmRSS %ld kB\n", cycle,
                             sample.descriptors, sample.threads, sample.residentKb);
             }

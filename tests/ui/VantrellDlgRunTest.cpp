@@ -23,10 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/InternetChecksum.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/SocketAddress.h"
 #include "tests/ui/UiTestSupport.h"
 
 using testsupport::CNetNamespace;
+using testsupport::Loopback;
 using uitest::Control;
 
 namespace {
@@ -50,7 +53,7 @@ std::string Settings(Mode mode, bool autostart, const std::string& adapter = kAd
 
 // A joined thread can linger in /proc for a moment after its join returned.
 bool ThreadCountSettlesAt(int count) {
-    return QTest::qWaitFor([&] { return uitest::ThreadCount() == count; }, 1000);
+    return QTest::qWaitFor([&] { return testsupport::ThreadCount() == count; }, 1000);
 }
 
 class VantrellDlgRun : public ::testing::Test {
@@ -70,7 +73,7 @@ class VantrellDlgRun : public ::testing::Test {
                   0);
         m_inside = std::make_unique<CNetNamespace::Enter>(*m_lan);
         ASSERT_TRUE(m_inside->Ok());
-        m_baseThreads = uitest::ThreadCount();
+        m_baseThreads = testsupport::ThreadCount();
     }
 
     void TearDown() override {
@@ -159,14 +162,6 @@ TEST_F(VantrellDlgRun, AutoStartWithAnUnlistedAdapterStaysStopped) {
 int TcpSocket() {
     return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
-sockaddr_in Loopback(int port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 TEST_F(VantrellDlgRun, TcpListenerShowsTheLinkSentenceUntilAPeerConnects) {
     uitest::WriteIni(Settings(Mode::kTcpListener, true));
     CVantrellDlg dialog;
@@ -232,11 +227,9 @@ std::vector<std::uint8_t> FragmentFromTheOtherEnd() {
     const std::uint8_t source[4] = {10, 88, 0, 5}, destination[4] = {10, 77, 0, 2};
     std::copy(source, source + 4, &packet[12]);
     std::copy(destination, destination + 4, &packet[16]);
-    std::uint32_t sum = 0;
-    for (int i = 0; i < 20; i += 2) sum += (packet[i] << 8) | packet[i + 1];
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    packet[10] = static_cast<std::uint8_t>(~sum >> 8);
-    packet[11] = static_cast<std::uint8_t>(~sum);
+    const std::uint16_t sum = testsupport::InternetChecksum(packet.data(), 20);
+    packet[10] = static_cast<std::uint8_t>(sum >> 8);
+    packet[11] = static_cast<std::uint8_t>(sum);
     packet[21] = 9;                                     // source port 9
     packet[23] = 9;                                     // destination port 9 (discard)
     packet[25] = 28;                                    // UDP length; checksum 0 (none)
@@ -325,7 +318,7 @@ TEST_F(VantrellDlgRun, StopThenStartReusesTheArpAgentAndClosingWritesNothing) {
         ASSERT_FALSE(CVantrellDlgProbe::Running(dialog));
         CArpAgent* agent = CVantrellDlgProbe::ArpAgent(dialog);
         ASSERT_NE(agent, nullptr);
-        const int stoppedThreads = uitest::ThreadCount();
+        const int stoppedThreads = testsupport::ThreadCount();
         EXPECT_EQ(stoppedThreads, m_baseThreads + 1);
 
         for (int cycle = 0; cycle < 3; ++cycle) {

@@ -193,12 +193,12 @@ TEST(VantrellDlgStart, WithoutASelectedAdapterChangesNothing) {
 
     const std::string bytes = uitest::IniBytes();
     const std::string states = uitest::ControlStates(&dialog);
-    const int threads = uitest::ThreadCount();
+    const int threads = testsupport::ThreadCount();
     Control<QPushButton>(&dialog, 1007)->click();
     QTest::qWait(250);
     EXPECT_EQ(uitest::IniBytes(), bytes);
     EXPECT_EQ(uitest::ControlStates(&dialog), states);
-    EXPECT_EQ(uitest::ThreadCount(), threads);
+    EXPECT_EQ(testsupport::ThreadCount(), threads);
     EXPECT_FALSE(CVantrellDlgProbe::Running(dialog));
     EXPECT_EQ(CVantrellDlgProbe::Forwarder(dialog), nullptr);
 }
