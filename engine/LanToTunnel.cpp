@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/ForwardBatch.h"
 #include "engine/WireFormat.h"
 #include "link/TcpLink.h"
 #include "platform/PcapCompat.h"
@@ -15,11 +16,17 @@ namespace {
 
 constexpr int kSnapLength = 65536;
 constexpr int kReadTimeoutMs = 250;
-// The capture ring. In immediate mode the library gives every frame a slot as large as the
-// snapshot (64 KB on an interface with offloads), so its default 2 MB holds about 30 frames:
-// a few hundred microseconds of traffic at 200 Mbit/s, lost whenever this thread is late
-// (another thread on the core, a TCP send waiting). 32 MB holds about 480 frames.
-constexpr int kCaptureBufferBytes = 32 * 1024 * 1024;
+// The capture ring, counted in frames: the longest queue a packet can wait in under load on this
+// side. 128 frames of 1514 bytes are 1.5 ms at 1 Gbit/s and 7.5 ms at 200 Mbit/s, the time this
+// thread may be late (another thread on the core, a TCP send waiting) before frames are lost.
+// (Counted in bytes, as the library does, the same ring held 500 frames on a card with offloads
+// and 20000 on one without.)
+constexpr int kCaptureFrames = 128;
+// Frames taken from the ring in one go and sent with one system call. The batch buffer holds
+// that many full-size records, and at least one largest record.
+constexpr int kBatchFrames = 64;
+constexpr int kBatchBytes = 256 * 1024;
+constexpr int kBatchDatagrams = 256;
 std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
     std::uint32_t word;
     std::memcpy(&word, at, sizeof word);
@@ -28,13 +35,12 @@ std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
 
 }  // namespace
 
-CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort)
-    : m_recordBuffer(new std::uint8_t[wire::kFrameBufferSize]) {
+CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort) {
     m_udpSender.Open(tunnelAddress, tunnelPort);  // a failed connect is not acted on
 }
 
 CLanToTunnel::~CLanToTunnel() {
-    m_recordBuffer.reset();
+    m_batch.reset();
     m_udpSender.Close();
 }
 
@@ -56,6 +62,28 @@ void CLanToTunnel::SetTcpLink(CTcpLink* link) {
     m_tcpLink = link;
 }
 
+bool CLanToTunnel::Flush() {
+    if (m_batch->Empty()) return true;
+    bool sent = true;
+    if (m_tcpLink == nullptr) {
+        // A failed datagram is not acted on.
+        m_udpSender.SendDatagrams(m_batch->Datagrams(), m_batch->DatagramCount());
+    } else {
+        // The records go out in one SendAll: a keep-alive falls only between batches. Gives up
+        // once this forwarder is asked to stop, so Stop never waits on a peer that takes no data.
+        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+        const int size = m_batch->Size();
+        int result =
+            m_tcpLink->SendAll(reinterpret_cast<const char*>(m_batch->Bytes()), size, this);
+        // A connection that has replaced the failed one meanwhile is left alone.
+        if (result < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
+        Trace("Written %d sytes\n", size);
+        sent = result >= 0;
+    }
+    m_batch->Clear();
+    return sent;
+}
+
 int CLanToTunnel::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
@@ -67,7 +95,11 @@ bool CLanToTunnel::OpenCapture() {
     // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
     // soon as it arrives.
     m_capture = platform::OpenFilteredCapture(
-        m_adapter, filterText, {kSnapLength, true, kReadTimeoutMs, kCaptureBufferBytes}, &filtered);
+        m_adapter, filterText,
+        {kSnapLength, true, kReadTimeoutMs,
+         platform::CaptureRingBytes(m_adapter != nullptr ? m_adapter->name : "", kSnapLength,
+                                    kCaptureFrames)},
+        &filtered);
     if (m_capture != nullptr && !filtered) {
         // Unfiltered, every frame on the LAN would reach the address tests, the forwarder's own
         // injected ones and other routers' among them.
@@ -96,7 +128,7 @@ void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLeng
         ForwardOversize(packet, length);
         return;
     }
-    SendPacket(packet, length, nullptr);
+    SendPacket(packet, length);
 }
 
 void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
@@ -107,37 +139,21 @@ void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
     }
     // After a failed send the rest of the packet is lost with it (its sender repeats it).
     for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
-        if (!SendPacket(segment.packet, segment.length, segment.headroom)) break;
+        if (!SendPacket(segment.packet, segment.length)) break;
     }
 }
 
-bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length, std::uint8_t* headroom) {
+bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
     m_byteCount.fetch_add(length, std::memory_order_relaxed);
-    if (m_tcpLink == nullptr) {
-        m_udpSender.SendFragments(packet, length);  // a failed fragment is not acted on
-        return true;
-    }
-    const std::uint8_t* record;
-    if (headroom != nullptr) {
-        // The record length goes into the 4 bytes right in front of the segment.
-        std::uint8_t* at = headroom + CSegmenter::kHeadroom - wire::kRecordHeaderSize;
-        wire::PutRecordLength(at, static_cast<std::uint32_t>(length));
-        record = at;
-    } else {
-        std::uint8_t* buffer = m_recordBuffer.get();
-        wire::PutRecordLength(buffer, static_cast<std::uint32_t>(length));
-        std::memcpy(buffer + wire::kRecordHeaderSize, packet, static_cast<std::size_t>(length));
-        record = buffer;
-    }
-    // Gives up once this forwarder is asked to stop, so Stop never waits on a peer that takes no
-    // data.
-    const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
-    int sent = m_tcpLink->SendAll(reinterpret_cast<const char*>(record),
-                                  wire::kRecordHeaderSize + length, this);
-    // A connection that has replaced the failed one meanwhile is left alone.
-    if (sent < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
-    Trace("Written %d sytes\n", wire::kRecordHeaderSize + length);
-    return sent >= 0;
+    if (m_batch->Add(packet, length)) return true;
+    // The batch is full: what it holds leaves first, in order.
+    const bool sent = Flush();
+    m_batch->Add(packet, length);  // an empty batch takes any packet
+    return sent;
+}
+
+void CLanToTunnel::OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data) {
+    reinterpret_cast<CLanToTunnel*>(user)->Forward(data, header->caplen);
 }
 
 unsigned CLanToTunnel::Run() {
@@ -149,14 +165,17 @@ unsigned CLanToTunnel::Run() {
         m_segmenter = std::make_unique<CSegmenter>(m_packetLimit);
     }
     m_oversize.store(0, std::memory_order_relaxed);
+    m_batch = std::make_unique<CForwardBatch>(
+        m_tcpLink != nullptr ? CForwardBatch::Form::kRecords : CForwardBatch::Form::kFragments,
+        kBatchBytes, kBatchDatagrams);
     for (;;) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* data = nullptr;
-        int result = platform::NextFrame(m_capture, &header, &data, kReadTimeoutMs);
+        // Every frame the ring holds (up to a batch) goes into the batch, which then leaves in
+        // one system call; the wait for the next frame comes only when the ring is empty.
+        int result = platform::DispatchFrames(m_capture, kBatchFrames, &CLanToTunnel::OnFrame,
+                                              reinterpret_cast<u_char*>(this), kReadTimeoutMs);
+        Flush();
         if (result < 0) break;
         if (!IsRunning()) break;
-        if (result == 0) continue;
-        Forward(data, header->caplen);
     }
     pcap_close(m_capture);
     m_capture = nullptr;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/ForwardBatch.h"
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "platform/Pcap.h"
@@ -54,14 +55,17 @@ class CLanToTunnel : public CWorkerThread {
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
 
+    // Takes one captured frame into the batch (sending the batch first when it is full).
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
+    static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
     // A packet longer than the MTU: cut by the segmenter, each piece sent as a packet of its own.
     void ForwardOversize(const std::uint8_t* packet, int length);
-    // One packet into the tunnel as one record or as its UDP fragments; counts it. `headroom`,
-    // when given, is CSegmenter::kHeadroom writable bytes right in front of `packet`, where the
-    // record length goes so that the record is sent without a copy. False when the TCP send
-    // failed (or gave up on a stop request).
-    bool SendPacket(const std::uint8_t* packet, int length, std::uint8_t* headroom);
+    // One packet into the batch, as one record or as its UDP fragments; counts it. False when
+    // the batch was full and sending it failed (or gave up on a stop request).
+    bool SendPacket(const std::uint8_t* packet, int length);
+    // Sends what the batch holds in one call (one SendAll, or one sendmmsg) and empties it.
+    // False when the TCP send failed.
+    bool Flush();
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
@@ -74,8 +78,10 @@ class CLanToTunnel : public CWorkerThread {
     // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     char m_macText[32] = {};
-    CTcpLink* m_tcpLink = nullptr;                   // not owned; none means UDP mode
-    std::unique_ptr<std::uint8_t[]> m_recordBuffer;  // one outgoing TCP record, 65540 bytes
+    CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
+    // The records or datagrams taken from the ring in one go; made by Run for the mode (once per
+    // run, never per packet); the forwarder's thread only.
+    std::unique_ptr<CForwardBatch> m_batch;
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
     // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's

@@ -28,25 +28,32 @@ constexpr int kMinIpPacket = 20;    // a packet shorter than an IPv4 header has 
 // counted with their overhead) overflows within a few milliseconds; 8 MB covers about 100 ms.
 constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
 
-unsigned Low32(const void* pointer) {  // how the trace lines show a buffer position
-    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(pointer));
-}
+// The reassembly arena: a batch's packets side by side, plus room for a largest one.
+constexpr int kArenaBytes = 256 * 1024 + wire::kFrameBufferSize;
+// What one receive of the TCP stream may bring: about 170 records of 1504 bytes.
+constexpr int kRecordStreamBytes = 256 * 1024;
 
 }  // namespace
 
 CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
     : m_listenPort(listenPort),
-      m_datagram(new std::uint8_t[wire::kMaxDatagram]()),
-      m_udpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
+      m_datagrams(new std::uint8_t[kReceiveBatch * wire::kMaxDatagram]()),
+      m_receiveParts{},
+      m_receiveMessages{},
+      m_arena(new std::uint8_t[kArenaBytes]()),
       m_arpAgent(arpAgent),
-      m_tcpFrame(new std::uint8_t[wire::kFrameBufferSize]()),
       m_header{},
-      m_recordReader(m_tcpFrame.get()),
-      m_reassembler(m_udpFrame.get()) {
+      m_records(kRecordStreamBytes),
+      m_reassembler(m_arena.get()) {
+    for (int i = 0; i < kReceiveBatch; ++i) {
+        m_receiveParts[i] = {m_datagrams.get() + i * wire::kMaxDatagram,
+                             static_cast<std::size_t>(wire::kMaxDatagram)};
+        m_receiveMessages[i].msg_hdr.msg_iov = &m_receiveParts[i];
+        m_receiveMessages[i].msg_hdr.msg_iovlen = 1;
+    }
     std::memcpy(m_header + kTemplate, m_arpAgent->GetVirtualMac(), 6);
     m_header[12] = 0x08;
     m_header[13] = 0x00;
-    std::memcpy(m_udpFrame.get() + kTemplate, m_header + kTemplate, kTemplateSize);
 }
 
 CTunnelToLan::~CTunnelToLan() {
@@ -76,9 +83,11 @@ unsigned CTunnelToLan::Run() {
         (!m_segmenter || m_segmenter->Mtu() != std::min(mtu, CSegmenter::kMaxIpPacket))) {
         m_segmenter = std::make_unique<CSegmenter>(mtu);
     }
-    m_recordReader.Restart();
+    m_records.Restart();
     m_generation = m_tcpLink != nullptr ? m_tcpLink->GetConnectionGeneration() : 0;
     m_tcpMayHaveData = false;
+    // Without it (no adapter, no privileges) every frame goes through the ARP agent.
+    if (m_adapter == nullptr || !m_frameSender.Open(m_adapter->name)) m_frameSender.Close();
     while (IsRunning()) {
         if (m_tcpLink != nullptr) {
             TcpStep();
@@ -86,6 +95,7 @@ unsigned CTunnelToLan::Run() {
             UdpStep();
         }
     }
+    m_frameSender.Close();  // anything queued was sent by its step
     CloseUdp();
     return 0;
 }
@@ -102,13 +112,21 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
     injected.resolved = true;
     const int packetLength = frameLength - wire::kEthernetHeaderSize;
     if (packetLength <= m_packetLimit) {
-        // The agent refuses (sending nothing) once its capture is closed; the result is not
-        // acted on.
-        m_arpAgent->SendFrame(frame, frameLength);
+        if (m_frameSender.IsOpen()) {
+            if (!m_frameSender.Add(frame, frameLength)) {
+                SendQueued();
+                m_frameSender.Add(frame, frameLength);
+            }
+        } else {
+            // The agent refuses (sending nothing) once its capture is closed; the result is not
+            // acted on.
+            m_arpAgent->SendFrame(frame, frameLength);
+        }
         injected.frames = 1;
         injected.packetBytes = packetLength;
         return injected;
     }
+    SendQueued();  // what came before leaves first
     // Too long for the LAN: each segment goes out behind the header, which the segmenter keeps
     // in the headroom in front of it (a segment handed back unchanged has the frame's own).
     const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
@@ -125,6 +143,13 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
     return injected;
 }
 
+void CTunnelToLan::SendQueued() {
+    if (m_frameSender.Queued() == 0) return;
+    bool gone = false;
+    m_frameSender.Send(&gone);  // a failed frame is not acted on, as with the agent's send
+    if (gone) m_frameSender.Close();
+}
+
 void CTunnelToLan::RecoverConnection() {
     // The link may already have recovered by itself (Receive met the peer's close) and taken a
     // new connection meanwhile; that one is left alone.
@@ -135,53 +160,61 @@ void CTunnelToLan::TcpStep() {
     std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
     if (generation != m_generation) {
         // A new connection starts at a record boundary, whatever the last one left half read.
-        m_recordReader.Restart();
+        m_records.Restart();
         m_generation = generation;
         m_tcpMayHaveData = false;
     }
+    // Records already buffered go first; a stop request is looked at between them, so that a
+    // long run of unresolved destinations cannot hold the thread.
+    for (;;) {
+        CRecordStream::Packet packet;
+        switch (m_records.Next(packet)) {
+            case CRecordStream::Event::kNeedMore:
+                break;
+            case CRecordStream::Event::kKeepAlive:
+                Trace("Keep Alive\n");
+                if (!IsRunning()) return;
+                continue;
+            case CRecordStream::Event::kBadLength:
+                // Longer than the frame buffer can hold: no resynchronisation within a
+                // connection.
+                m_records.Restart();
+                m_tcpMayHaveData = false;
+                RecoverConnection();
+                return;
+            case CRecordStream::Event::kPacket: {
+                const Injected injected =
+                    Inject(packet.frame, wire::kEthernetHeaderSize + packet.length);
+                // Out before the next record's header is written over this one's end.
+                SendQueued();
+                // Counted whether or not the destination resolves; a packet cut to fit counts
+                // what went onto the LAN.
+                m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : packet.length,
+                                      std::memory_order_relaxed);
+                if (injected.resolved) Trace("Break here to check it.\n");
+                if (!IsRunning()) return;
+                continue;
+            }
+        }
+        break;
+    }
+
     if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
     m_tcpMayHaveData = false;
-
-    std::uint8_t* at = m_recordReader.WritePosition();
-    const int wanted = m_recordReader.Wanted();
-    int result;
-    if (m_recordReader.ReadingLength()) {
-        Trace("4 byte Read to %X \n", Low32(at));
-        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
-        Trace("4 byte Read to %X returned %d\n", Low32(at), result);
-    } else {
-        result = m_tcpLink->Receive(reinterpret_cast<char*>(at), wanted, m_generation);
-        Trace("%d byte Read returned %d\n", wanted, result);
-    }
+    // As many bytes as the socket holds and the buffer takes: many records in one call.
+    const int wanted = m_records.SpaceSize();
+    const int result =
+        m_tcpLink->Receive(reinterpret_cast<char*>(m_records.Space()), wanted, m_generation);
+    Trace("%d byte Read returned %d\n", wanted, result);
     if (result == 0) return;
     if (result < 0) {
-        m_recordReader.Restart();
+        m_records.Restart();
         RecoverConnection();
         return;
     }
+    m_records.Commit(result);
+    // A receive that filled all it asked for leaves more waiting: the next step reads at once.
     m_tcpMayHaveData = result == wanted;
-    switch (m_recordReader.Advance(result)) {
-        case wire::CRecordReader::Event::kNone:
-            break;
-        case wire::CRecordReader::Event::kKeepAlive:
-            Trace("Keep Alive\n");
-            break;
-        case wire::CRecordReader::Event::kBadLength:
-            // Longer than the frame buffer can hold: no resynchronisation within a connection.
-            m_tcpMayHaveData = false;
-            RecoverConnection();
-            break;
-        case wire::CRecordReader::Event::kPacket: {
-            const int length = static_cast<int>(m_recordReader.PacketLength());
-            const Injected injected = Inject(m_tcpFrame.get(), wire::kEthernetHeaderSize + length);
-            // Counted whether or not the destination resolves; a packet cut to fit counts what
-            // went onto the LAN.
-            m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : length,
-                                  std::memory_order_relaxed);
-            if (injected.resolved) Trace("Break here to check it.\n");
-            break;
-        }
-    }
 }
 
 bool CTunnelToLan::BindUdp() {
@@ -233,33 +266,55 @@ void CTunnelToLan::UdpStep() {
         Sleep(kBindRetryMs);
         return;
     }
-    // A datagram already queued is read at once; the readiness wait (the step's bound) runs
-    // only when none is there. MSG_TRUNC reports a datagram's real length even when it is
-    // longer than the buffer.
-    const int flags = MSG_DONTWAIT | MSG_TRUNC;
-    long length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
-    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    // The datagrams already queued are read at once, many per call; the readiness wait (the
+    // step's bound) runs only when none is there.
+    int count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (WaitDatagram() == 0) return;
-        length = ::recv(m_udpSocket, m_datagram.get(), wire::kMaxDatagram, flags);
+        count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     }
-    if (length < 0) return;  // a failed receive: nothing was copied
-    if (length == 0 || length > wire::kMaxDatagram) {
+    if (count < 0) return;  // a failed receive: nothing was copied
+    for (int i = 0; i < count && IsRunning(); ++i) {
+        const mmsghdr& message = m_receiveMessages[i];
+        AcceptDatagram(m_datagrams.get() + i * wire::kMaxDatagram,
+                       static_cast<int>(message.msg_len),
+                       (message.msg_hdr.msg_flags & MSG_TRUNC) != 0);
+    }
+    SendQueued();
+    if (m_reassembler.ExpectedIndex() == 0) {
+        // Between packets: the arena starts over.
+        m_arenaCursor = 0;
+        m_reassembler.Rebase(m_arena.get());
+    }
+}
+
+void CTunnelToLan::AcceptDatagram(const std::uint8_t* datagram, int length, bool truncated) {
+    if (length == 0 || truncated) {
         // No fragment, or one cut short: lost like a missing fragment, so the packet in
         // progress is abandoned (an empty datagram resets the expected index).
-        m_reassembler.Accept(m_datagram.get(), 0);
+        m_reassembler.Accept(datagram, 0);
         return;
     }
-    switch (m_reassembler.Accept(m_datagram.get(), static_cast<int>(length))) {
+    switch (m_reassembler.Accept(datagram, length)) {
         case wire::CFragmentReassembler::Result::kDropped:
             break;
         case wire::CFragmentReassembler::Result::kPartial:
             Trace("BIG PACKET\n");
             break;
         case wire::CFragmentReassembler::Result::kComplete: {
-            const Injected injected = Inject(m_udpFrame.get(), m_reassembler.FrameLength());
+            const int frameLength = m_reassembler.FrameLength();
+            const Injected injected = Inject(m_arena.get() + m_arenaCursor, frameLength);
             m_byteCount.fetch_add(
                 injected.packetBytes + injected.frames * wire::kEthernetHeaderSize,
                 std::memory_order_relaxed);
+            // The next packet goes behind this one (aligned), or, when a largest one would not
+            // fit there, at the start once the queued frames are out.
+            m_arenaCursor += (frameLength + 15) & ~15;
+            if (m_arenaCursor + wire::kFrameBufferSize > kArenaBytes) {
+                SendQueued();
+                m_arenaCursor = 0;
+            }
+            m_reassembler.Rebase(m_arena.get() + m_arenaCursor);
             break;
         }
     }

@@ -14,8 +14,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/RecordStream.h"
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
+#include "platform/PacketBatchSender.h"
 #include "platform/Pcap.h"
 #include "platform/Sockets.h"
 #include "platform/WorkerThread.h"
@@ -48,6 +50,8 @@ class CTunnelToLan : public CWorkerThread {
 
   private:
     static constexpr int kReadinessWaitMs = 250;
+    // Datagrams taken from the socket by one receive call.
+    static constexpr int kReceiveBatch = CPacketBatchSender::kMaxFrames;
     // Pause after a UDP socket that could not be created or bound, so a taken port is tried
     // four times a second rather than in a busy loop; also the bound on a stop request there.
     static constexpr int kBindRetryMs = 250;
@@ -66,25 +70,36 @@ class CTunnelToLan : public CWorkerThread {
     };
     // Writes the Ethernet header in front of the packet at frame byte 14 and injects the frame,
     // or, for a packet longer than the MTU, each of its segments behind a copy of the header.
+    // A whole frame is queued on the frame sender when it is open: its bytes must stay put until
+    // SendQueued. Frames queued before a segmented packet leave ahead of its segments.
     Injected Inject(std::uint8_t* frame, int frameLength);
+    // Sends the frames Inject queued, in one call.
+    void SendQueued();
+    // One datagram taken from the receive batch into the reassembler; a completed packet is
+    // injected (queued) from the arena and the next one begins behind it.
+    void AcceptDatagram(const std::uint8_t* datagram, int length, bool truncated);
 
     int m_listenPort;
-    bool m_udpBound = false;                     // the injector's thread
-    SOCKET m_udpSocket = INVALID_SOCKET;         // the injector's thread
-    std::unique_ptr<std::uint8_t[]> m_datagram;  // 1500 bytes: one received datagram
-    // Bytes 0-13 the Ethernet header (6-13 the template: virtual MAC and type), the packet
-    // reassembled from byte 14 on.
-    std::unique_ptr<std::uint8_t[]> m_udpFrame;
+    bool m_udpBound = false;              // the injector's thread
+    SOCKET m_udpSocket = INVALID_SOCKET;  // the injector's thread
+    // kReceiveBatch datagrams of 1500 bytes, filled by one recvmmsg; the injector's thread.
+    std::unique_ptr<std::uint8_t[]> m_datagrams;
+    iovec m_receiveParts[kReceiveBatch];
+    mmsghdr m_receiveMessages[kReceiveBatch];
+    // Packets are reassembled one behind the other in this arena, each frame's header in its
+    // first 14 bytes, so a receive batch's packets are injected together without a copy. The
+    // packet in progress starts at m_arenaCursor; the injector's thread only.
+    std::unique_ptr<std::uint8_t[]> m_arena;
+    int m_arenaCursor = 0;
     CArpAgent* m_arpAgent;  // not owned
     // Added to by the injector, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
-    // One record received in place: length at bytes 10-13, packet from byte 14.
-    std::unique_ptr<std::uint8_t[]> m_tcpFrame;
-    std::uint8_t m_header[14];  // bytes 6-13: the header template (bytes 0-5 per frame)
+    std::uint8_t m_header[14];      // bytes 6-13: the header template (bytes 0-5 per frame)
 
     // The injector's thread only.
-    wire::CRecordReader m_recordReader;
+    // The TCP stream's records, many per receive, each packet injected where it landed.
+    CRecordStream m_records;
     wire::CFragmentReassembler m_reassembler;
     // The link connection the partial record belongs to; a new connection restarts the record
     // so its bytes never continue one begun on the last connection.
@@ -94,6 +109,9 @@ class CTunnelToLan : public CWorkerThread {
     bool m_tcpMayHaveData = false;
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
+    // Opened by Run on the adapter; closed when the adapter disappears (frames then go through
+    // the ARP agent one by one). The injector's thread only.
+    CPacketBatchSender m_frameSender;
     // Read once by Run (injector's thread), read by tests: atomic.
     std::atomic<int> m_mtu{0};
     // The injector's thread only: packets longer than this are cut (no limit without an MTU).

@@ -48,12 +48,16 @@ int CUdpSender::SendFragments(const std::uint8_t* packet, int length) {
         message.msg_iov = m_parts[count];
         message.msg_iovlen = 2;
     }
+    return SendDatagrams(m_messages, count);
+}
+
+int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
     int failed = 0;
     int next = 0;
     while (next < count) {
         int sent;
         do {
-            sent = ::sendmmsg(m_socket, m_messages + next, static_cast<unsigned>(count - next),
+            sent = ::sendmmsg(m_socket, messages + next, static_cast<unsigned>(count - next),
                               MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
         if (sent > 0) next += sent;

@@ -29,6 +29,10 @@ class CUdpSender {
     // for all of them when the kernel takes them all). A fragment whose send fails is not sent
     // again; the ones after it still go. Returns how many fragments failed.
     int SendFragments(const std::uint8_t* packet, int length);
+    // Sends prepared datagrams (no address: the socket's) in order, with as few system calls as
+    // the kernel allows, one when it takes them all. A datagram whose send fails is not sent
+    // again; the ones after it still go. Returns how many failed.
+    int SendDatagrams(mmsghdr* messages, int count);
     bool Close();
 
   private:

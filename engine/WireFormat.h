@@ -94,6 +94,9 @@ class CFragmentReassembler {
     // like an out-of-sequence fragment.
     Result Accept(const std::uint8_t* datagram, int length);
     int FrameLength() const;  // 14 + packet length of the last completed packet
+    // The next packet is reassembled into `frameBuffer` (65540 bytes, not owned). Called between
+    // packets (ExpectedIndex() 0); a packet in progress would lose the fragments it has.
+    void Rebase(std::uint8_t* frameBuffer) { m_frame = frameBuffer; }
     std::uint8_t ExpectedIndex() const { return m_expected; }
 
   private:

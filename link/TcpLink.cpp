@@ -1,6 +1,7 @@
 #include "link/TcpLink.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 
 #include <cstring>
 
@@ -35,6 +36,22 @@ constexpr const char kConnectingAgain[] = "Something went wrong - Connecting aga
 
 // The zero-length record.
 constexpr char kKeepAlive[4] = {0, 0, 0, 0};
+
+// Unsent bytes the connection's socket holds before a send waits: about 85 records of 1504
+// bytes, 1 ms at 1 Gbit/s and 100 ms at 10 Mbit/s. Without it the socket takes up to its send
+// buffer (megabytes, seconds of packets on a slow WAN) and every packet waits behind them.
+constexpr int kNotSentLowWater = 128 * 1024;
+
+// Socket options of a connection that has come up. Neither changes a byte of the stream, only
+// when segments leave: without TCP_NODELAY Nagle's algorithm holds the short tail of every record
+// longer than a segment until the previous segment is acknowledged. A failure only costs speed:
+// not acted on.
+void TuneConnection(SOCKET handle) {
+    int on = 1;
+    ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    int lowWater = kNotSentLowWater;
+    ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater);
+}
 
 sockaddr_in MakeAddress(std::uint32_t hostOrderAddress, int port) {
     sockaddr_in address;
@@ -157,6 +174,7 @@ std::shared_ptr<CLinkSocket> CTcpLink::CurrentConnection() const {
 }
 
 void CTcpLink::ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int state) {
+    TuneConnection(connection->Handle());
     Detach(m_connection);  // never the case in an orderly course; never leave one behind
     m_connection = std::move(connection);
     if (++m_generation == 0) m_generation = 1;

@@ -1,5 +1,8 @@
 #include "platform/PcapCompat.h"
 
+#include <linux/ethtool.h>
+#include <linux/if_packet.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,8 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/Trace.h"
 
@@ -106,6 +111,66 @@ int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int re
         return result == 0 ? PCAP_ERROR : result;
     }
     return pcap_next_ex(capture, header, data);
+}
+
+int DispatchFrames(pcap_t* capture, int maxFrames, pcap_handler handler, u_char* user,
+                   int readTimeoutMs) {
+    int result = pcap_dispatch(capture, maxFrames, handler, user);
+    if (result != 0) return result;
+    pollfd descriptor{pcap_get_selectable_fd(capture), POLLIN, 0};
+    int ready = ::poll(&descriptor, 1, readTimeoutMs);
+    if (ready < 0) return errno == EINTR ? 0 : PCAP_ERROR;
+    if (ready == 0) return 0;
+    if (descriptor.revents & (POLLERR | POLLNVAL)) {
+        // An interface that went away: let the library report it as a read error.
+        result = pcap_dispatch(capture, maxFrames, handler, user);
+        return result == 0 ? PCAP_ERROR : result;
+    }
+    return pcap_dispatch(capture, maxFrames, handler, user);
+}
+
+namespace {
+
+// Whether any of the offloads is on that make the library size ring slots by the snapshot
+// length rather than the MTU (segmentation, receive merging). Unknown counts as on.
+bool OffloadsOn(int s, const char* device) {
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device);
+    for (std::uint32_t command :
+         {ETHTOOL_GTSO, ETHTOOL_GUFO, ETHTOOL_GGSO, ETHTOOL_GFLAGS, ETHTOOL_GGRO}) {
+        ethtool_value value{};
+        value.cmd = command;
+        request.ifr_data = reinterpret_cast<char*>(&value);
+        if (::ioctl(s, SIOCETHTOOL, &request) != 0) {
+            if (errno == EOPNOTSUPP || errno == EINVAL || errno == EPERM)
+                continue;  // as the library reads it
+            return true;
+        }
+        if (command == ETHTOOL_GFLAGS ? (value.data & ETH_FLAG_LRO) != 0 : value.data != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int CaptureRingBytes(const char* device, int snapLength, int frames) {
+    int frameLength = snapLength;
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        if (!OffloadsOn(s, device)) {
+            const int mtu = InterfaceMtu(device);
+            // Ethernet header and CRC, as the library allows for.
+            if (mtu > 0 && mtu + 18 < frameLength) frameLength = mtu + 18;
+        }
+        ::close(s);
+    }
+    // The slot: the frame header, the link-layer header padded to 16, a VLAN tag's room, then the
+    // frame, aligned as the kernel's ring requires.
+    const int slot = static_cast<int>(TPACKET_ALIGN(TPACKET_ALIGN(TPACKET2_HDRLEN + 16) + 4 +
+                                                    static_cast<unsigned>(frameLength)));
+    return slot * frames;
 }
 
 pcap_t* OpenSendHandle(const char* device, char* errorText) {

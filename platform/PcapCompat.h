@@ -42,6 +42,20 @@ pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
 // error. Drains frames already queued without any extra system call.
 int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs);
 
+// Hands every frame that the capture ring already holds, up to `maxFrames`, to `handler` (the
+// frame's bytes are valid only during that call), waiting up to `readTimeoutMs` when none is
+// there. The number of frames handed over, 0 when the time passed without one, negative on an
+// error. No copy is made on the way (pcap_next_ex copies each frame out of the ring).
+int DispatchFrames(pcap_t* capture, int maxFrames, pcap_handler handler, u_char* user,
+                   int readTimeoutMs);
+
+// The ring size (for CaptureOptions::bufferBytes) that holds `frames` frames of an immediate-mode
+// capture of `snapLength` on `device`. The library gives every frame a slot of the snapshot
+// length when the interface merges or splits frames (any offload on), else of its MTU, so the
+// same byte count can mean 500 or 20000 queued frames; counted in frames the queue, and the time
+// a packet waits in it under load, stays the same on every card.
+int CaptureRingBytes(const char* device, int snapLength, int frames);
+
 // A handle for pcap_sendpacket only: its kernel filter admits no frame, so it never queues
 // traffic. nullptr with the error text on failure.
 pcap_t* OpenSendHandle(const char* device, char* errorText);

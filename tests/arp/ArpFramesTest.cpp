@@ -81,6 +81,7 @@ TEST(ArpFrames, MacTextFieldsKeepLowBitsAndBadFieldsGiveZero) {
     EXPECT_EQ(Mac("0:d0:be:d0:be:1D0"), (M{0x00, 0xD0, 0xBE, 0xD0, 0xBE, 0xD0}));
     EXPECT_EQ(Mac("a:b:c:d:e:123456789ABCDEF12"), (M{0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x12}));
     EXPECT_EQ(Mac("0x1:-1: 2:+3:4:5"), (M{0x01, 0xFF, 0x02, 0x03, 0x04, 0x05}));
+    EXPECT_EQ(Mac("fa:fb:fc:fd:fe:ff"), (M{0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF}));
     // Parsing stops at the first field that is not a number, or at a missing colon.
     EXPECT_EQ(Mac("00:D0:zz:11:22:33"), (M{0x00, 0xD0, 0, 0, 0, 0}));
     EXPECT_EQ(Mac("11-22-33-44-55-66"), (M{0x11, 0, 0, 0, 0, 0}));
@@ -143,6 +144,30 @@ TEST(ArpFrames, LearningRuleTakesRepliesOnlyAndNeverRefreshes) {
     EXPECT_EQ(0, std::memcmp(entry->mac, std::array<std::uint8_t, 6>{}.data(), 6));
 }
 
+// A frame carries the requester's MAC twice (Ethernet source, ARP sender hardware address), and
+// a bridge or proxy may make the two differ: the answer goes to the frame's source, while
+// learning takes the ARP field.
+TEST(ArpFrames, AnswerGoesToTheEthernetSourceAndLearningTakesTheSenderField) {
+    const std::array<std::uint8_t, 6> source{0x5E, 0, 0, 0, 0, 0x0E}, sender{0x5E, 0, 0, 0, 0, 0x5D};
+    Frame request = Request(), reply;
+    CArpFrames::BuildReplyTemplate(request.data(), reply.data());
+    CArpFrames::SetVirtualRouter(request.data(), reply.data(), kVirtual, Mac("2:0:0:0:0:1").data());
+    Frame asked = Arp(1, source, "10.77.0.2", "10.77.0.100");
+    std::memcpy(asked.data() + CArpFrames::kSenderMac, sender.data(), 6);
+    ASSERT_TRUE(CArpFrames::ShouldAnswer(asked.data(), 42, reply.data(), true));
+    CArpFrames::FillReply(reply.data(), asked.data());
+    EXPECT_EQ(0, std::memcmp(reply.data() + CArpFrames::kEthernetDestination, source.data(), 6));
+    EXPECT_EQ(0, std::memcmp(reply.data() + CArpFrames::kTargetMac, source.data(), 6));
+
+    std::vector<ArpCacheEntry> cache(CArpFrames::kCacheSize, ArpCacheEntry{});
+    std::int32_t next = 0;
+    std::uint32_t learned = 0;
+    Frame answer = Arp(2, source, "10.77.0.7", "10.77.0.8");
+    std::memcpy(answer.data() + CArpFrames::kSenderMac, sender.data(), 6);
+    ASSERT_TRUE(CArpFrames::Learn(cache.data(), &next, answer.data(), &learned));
+    EXPECT_EQ(0, std::memcmp(cache[0].mac, sender.data(), 6));
+}
+
 TEST(ArpFrames, CacheOverwritesCyclically) {
     std::vector<ArpCacheEntry> cache(CArpFrames::kCacheSize, ArpCacheEntry{});
     std::int32_t next = 0;
@@ -157,6 +182,7 @@ TEST(ArpFrames, CacheOverwritesCyclically) {
     for (int n = 1; n <= 500; ++n) ASSERT_TRUE(learn(n));
     EXPECT_EQ(next, 0);
     EXPECT_EQ(cache[499].address, inet_addr("10.78.1.244"));  // the 500th
+    EXPECT_EQ(CArpFrames::Find(cache.data(), inet_addr("10.78.1.244")), &cache[499]);
     EXPECT_EQ(CArpFrames::Find(cache.data(), 0), nullptr);    // no free entry left
 
     ASSERT_TRUE(learn(501));

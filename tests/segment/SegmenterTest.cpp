@@ -264,8 +264,10 @@ TEST(SegmenterTcp, CannotBeSegmentedIsDropped) {
 
 TEST(SegmenterPass, PacketThatFitsIsTheCallersOwnBytes) {
     CSegmenter segmenter(1500);
-    // Fits exactly, and something that is not IPv4 at all: neither is looked at.
-    for (const Bytes& bytes : {MergedTcp(1448, 0x18, 1, 1), Bytes{0x60, 0x00, 0x00}, Bytes{}}) {
+    // Fits exactly, and something that is not IPv4 at all (short, or exactly the MTU): none is
+    // looked at.
+    for (const Bytes& bytes :
+         {MergedTcp(1448, 0x18, 1, 1), Bytes{0x60, 0x00, 0x00}, Bytes{}, Bytes(1500, 0x60)}) {
         const CExactBuffer in(bytes);
         const Output out = Cut(segmenter, in);
         EXPECT_EQ(out.action, CSegmenter::Action::kPass);
@@ -275,16 +277,17 @@ TEST(SegmenterPass, PacketThatFitsIsTheCallersOwnBytes) {
         EXPECT_EQ(out.segments[0].headroom, nullptr);
         EXPECT_EQ(in.Copy(), bytes);
     }
-    // A padded frame whose IP total length fits: the same bytes, trimmed to the total length.
-    Bytes padded = Udp(1400, 0);
+    // A padded frame whose IP total length is exactly the MTU: the same bytes, trimmed to the
+    // total length.
+    Bytes padded = Udp(1500, 0);
     padded.resize(1600, 0xAA);
     const CExactBuffer in(padded);
     const Output out = Cut(segmenter, in);
     EXPECT_EQ(out.action, CSegmenter::Action::kPass);
     ASSERT_EQ(out.segments.size(), 1u);
     EXPECT_EQ(out.segments[0].packet, in.Data());
-    EXPECT_EQ(out.segments[0].length, 1400);
-    EXPECT_EQ(segmenter.GetTotals().passed, 4u);
+    EXPECT_EQ(out.segments[0].length, 1500);
+    EXPECT_EQ(segmenter.GetTotals().passed, 5u);
 }
 
 TEST(SegmenterFragment, UdpWithoutDfReassemblesToTheOriginal) {
@@ -345,14 +348,17 @@ TEST(SegmenterFragment, DontFragmentOrUnsplittableIsDropped) {
     CSegmenter segmenter(1500);
     const CExactBuffer df(Udp(4000, 0x4000));
     EXPECT_EQ(Cut(segmenter, df).action, CSegmenter::Action::kDrop);
-    // Offsets would run past what a 13-bit offset can address.
-    const CExactBuffer far(Udp(4000, 0x1F00));
+    // Offsets would run past what a 13-bit offset can address: the payload may end at 65535
+    // (offset 63488 plus 2047 bytes, cut at the end of this test), not one byte further.
+    const CExactBuffer far(Udp(20 + 2048, 0x1F00));
     EXPECT_EQ(Cut(segmenter, far).action, CSegmenter::Action::kDrop);
     // Fewer than 8 payload bytes per fragment.
     CSegmenter tiny(27);
     const CExactBuffer small(Udp(100, 0));
     EXPECT_EQ(Cut(tiny, small).action, CSegmenter::Action::kDrop);
     EXPECT_EQ(segmenter.GetTotals().packetsOut, 0u);
+    const CExactBuffer farthest(Udp(20 + 2047, 0x1F00));
+    EXPECT_EQ(Cut(segmenter, farthest).action, CSegmenter::Action::kFragment);
 }
 
 // Headers that lie about their own sizes; each buffer is exactly as long as the packet, so a read

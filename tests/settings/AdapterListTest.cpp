@@ -15,6 +15,10 @@
 
 namespace {
 
+// A family that stands for an address entry without an address (addr null), as the library
+// may report for some interfaces.
+constexpr int kNoAddress = -1;
+
 // A pcap_findalldevs-shaped list whose storage lives as long as the builder.
 class CInterfaceList {
   public:
@@ -28,7 +32,7 @@ class CInterfaceList {
             sockaddr_storage& address = m_addresses.emplace_back();
             address.ss_family = static_cast<sa_family_t>(family);
             pcap_addr_t& entry = m_entries.emplace_back();
-            entry.addr = reinterpret_cast<sockaddr*>(&address);
+            entry.addr = family == kNoAddress ? nullptr : reinterpret_cast<sockaddr*>(&address);
             *tail = &entry;
             tail = &entry.next;
         }
@@ -75,8 +79,9 @@ TEST(AdapterList, ItemsAreSortedWithoutRegardToCaseAndEachKeepsItsOwnRecord) {
 TEST(AdapterList, OnlyInterfacesWithIpv4AreListedOnceWithTheirTraceLines) {
     CInterfaceList interfaces;
     interfaces.Add("v6only", "Six", {AF_PACKET, AF_INET6});
-    pcap_if_t* two = interfaces.Add("eth0", nullptr, {AF_PACKET, AF_INET, AF_INET6, AF_INET});
-    interfaces.Add("none", nullptr, {});
+    pcap_if_t* two =
+        interfaces.Add("eth0", nullptr, {AF_PACKET, kNoAddress, AF_INET, AF_INET6, AF_INET});
+    interfaces.Add("none", nullptr, {kNoAddress});
     g_trace.clear();
     platform::SetTraceSink(&Collect);
     CAdapterList list;
@@ -145,6 +150,12 @@ TEST(AdapterList, ListsTheFirstHundredInterfacesInTheLibrarysOrder) {
         EXPECT_EQ(list.Label(p), label);
         EXPECT_EQ(list.Label(p), std::string("No Description (") + list.Record(p)->name + ")");
     }
+    // Filling the last slot disturbed nothing beside it: still no selection, and a saved label
+    // selects its item.
+    EXPECT_EQ(list.Selection(), -1);
+    EXPECT_EQ(list.SelectedAdapter(), nullptr);
+    EXPECT_EQ(list.SelectSavedAdapter("No Description (if149)"), 99);
+    EXPECT_EQ(list.SelectedAdapter()->name, std::string("if149"));
 }
 
 TEST(AdapterList, EmptyListSelectsNothingAndFillsOnlyOnce) {

@@ -19,6 +19,8 @@ TEST(ProfileLookup, NamesIgnoreCaseAndBlanksValuesLoseBlanksAndMatchingQuotes) {
         "Quoted Blank=' spaced '\r\n"
         "Half=\"open\r\n"
         "Mixed=\"a'\r\n"
+        "One='\r\n"
+        "Url=http://h/?a=b\r\n"
         "Bare Line Without Equals\r\n"
         "Empty=\r\n";
     EXPECT_EQ(ProfileLookup(text, "TUNNEL", "PORT"), "27660");
@@ -27,6 +29,8 @@ TEST(ProfileLookup, NamesIgnoreCaseAndBlanksValuesLoseBlanksAndMatchingQuotes) {
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Quoted Blank"), " spaced ");
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Half"), "\"open");
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Mixed"), "\"a'");
+    EXPECT_EQ(ProfileLookup(text, "Tunnel", "One"), "'");  // one character: not a quoted value
+    EXPECT_EQ(ProfileLookup(text, "Tunnel", "Url"), "http://h/?a=b");  // the first '=' ends the key
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Empty"), "");
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Bare Line Without Equals"), std::nullopt);
     EXPECT_EQ(ProfileLookup(text, "Tunnel", "Missing"), std::nullopt);

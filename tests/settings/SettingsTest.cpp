@@ -260,6 +260,23 @@ TEST_F(SettingsFile, ReadOnlyFileMissingFolderAndLinksAreHandledSafely) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
+// Input the program never writes itself: a key holding '=' is refused (it would read back as
+// another key), and a file over 1 MiB is neither read nor replaced.
+TEST_F(SettingsFile, KeyWithAnEqualsSignAndAFileOverOneMebibyteAreRefused) {
+    Put("[A]\r\nK=1\r\n");
+    EXPECT_EQ(WritePrivateProfileStringA("A", "K=2", "x", SettingsFileName), 0);
+    EXPECT_EQ(ReadText("Vantrell.INI"), "[A]\r\nK=1\r\n");
+
+    const std::string big = "[A]\r\nK=1\r\n;" + std::string(1 << 20, '-') + "\r\n";
+    Put(big);
+    char value[8];
+    EXPECT_EQ(GetPrivateProfileStringA("A", "K", "none", value, sizeof value, SettingsFileName),
+              4u);
+    EXPECT_STREQ(value, "none");
+    EXPECT_EQ(WritePrivateProfileStringA("A", "K", "2", SettingsFileName), 0);
+    EXPECT_EQ(ReadText("Vantrell.INI"), big);
+}
+
 TEST(GetPrivateProfileString, CutsToTheBufferAndTerminates) {
     char pattern[] = "/tmp/vantrell-profile-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
