@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kSnapLength = 65536;
 constexpr int kReadTimeoutMs = 250;
-constexpr int kResolveWaitMs = 100;
 constexpr unsigned kCapturePollMs = 100;
 
 }  // namespace
@@ -22,9 +21,6 @@ constexpr unsigned kCapturePollMs = 100;
 CArpAgent::CArpAgent()
     : m_adapter(nullptr),
       m_respond(false),
-      m_cache{},
-      m_nextSlot(0),
-      m_awaitedAddress(0),
       m_capture(nullptr),
       m_sendHandle(nullptr),
       m_sendOpen(false) {
@@ -39,9 +35,7 @@ void CArpAgent::SetRespond(bool respond) {
     m_respond.store(respond, std::memory_order_relaxed);
 }
 
-void CArpAgent::SetVirtualRouter(std::uint32_t address, const char* macText) {
-    std::uint8_t mac[6];
-    CArpFrames::ParseMacText(macText, mac);
+void CArpAgent::SetVirtualRouter(std::uint32_t address, const std::uint8_t* mac) {
     std::lock_guard lock(m_sendMutex);
     CArpFrames::SetVirtualRouter(m_requestTemplate, m_replyTemplate, htonl(address), mac);
 }
@@ -69,21 +63,18 @@ pcap_t* CArpAgent::WaitForCapture(CWorkerThread* caller) {
     }
 }
 
-const std::uint8_t* CArpAgent::Resolve(std::uint32_t address) {
-    // Owned by the resolving thread: an entry overwritten later never changes what it returned.
-    thread_local std::uint8_t resolved[6];
-    if (FindInCache(address, resolved)) return resolved;
-    {
-        std::lock_guard lock(m_sendMutex);
-        CArpFrames::SetRequestTarget(m_requestTemplate, address);
-        if (m_sendOpen) {
-            pcap_sendpacket(m_sendHandle, m_requestTemplate, CArpFrames::kFrameLength);
-        }
+bool CArpAgent::SendRequest(std::uint32_t address, const std::uint8_t* unicastMac) {
+    static constexpr std::uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::lock_guard lock(m_sendMutex);
+    if (!m_sendOpen) return false;
+    CArpFrames::SetRequestTarget(m_requestTemplate, address);
+    if (unicastMac != nullptr) {
+        std::memcpy(m_requestTemplate + CArpFrames::kEthernetDestination, unicastMac, 6);
     }
-    m_replyEvent.Reset();
-    m_awaitedAddress.store(address, std::memory_order_release);
-    m_replyEvent.Wait(kResolveWaitMs);
-    return FindInCache(address, resolved) ? resolved : nullptr;
+    const bool sent =
+        pcap_sendpacket(m_sendHandle, m_requestTemplate, CArpFrames::kFrameLength) == 0;
+    std::memcpy(m_requestTemplate + CArpFrames::kEthernetDestination, kBroadcast, 6);
+    return sent;
 }
 
 bool CArpAgent::SendFrame(const std::uint8_t* frame, int length) {
@@ -94,14 +85,6 @@ bool CArpAgent::SendFrame(const std::uint8_t* frame, int length) {
 bool CArpAgent::SendLocked(const std::uint8_t* frame, int length) {
     std::lock_guard lock(m_sendMutex);
     return m_sendOpen && pcap_sendpacket(m_sendHandle, frame, length) == 0;
-}
-
-bool CArpAgent::FindInCache(std::uint32_t address, std::uint8_t* mac) {
-    std::lock_guard lock(m_cacheMutex);
-    const ArpCacheEntry* entry = CArpFrames::Find(m_cache, address);
-    if (entry == nullptr) return false;
-    std::memcpy(mac, entry->mac, 6);
-    return true;
 }
 
 bool CArpAgent::OpenCapture() {
@@ -167,15 +150,13 @@ unsigned CArpAgent::Run() {
                 Trace("Packet appears to be valid ARP IP= %d.%d.%d.%d\n",
                       data[CArpFrames::kSenderAddress], data[CArpFrames::kSenderAddress + 1],
                       data[CArpFrames::kSenderAddress + 2], data[CArpFrames::kSenderAddress + 3]);
-                std::uint32_t learned = 0;
-                bool stored;
-                {
-                    std::lock_guard lock(m_cacheMutex);
-                    stored = CArpFrames::Learn(m_cache, &m_nextSlot, data, &learned);
-                }
-                if (stored && learned == m_awaitedAddress.load(std::memory_order_acquire)) {
-                    m_replyEvent.Set();
-                }
+            }
+            // Every request and reply tells who holds its sender address: a new neighbour, a
+            // confirmation, or a changed MAC. The resolver judges it on the injector's thread.
+            std::uint32_t sender;
+            std::uint8_t senderMac[6];
+            if (CArpFrames::SenderOf(data, header->caplen, &sender, senderMac)) {
+                m_neighbours.Post(sender, senderMac);
             }
             if (CArpFrames::ShouldAnswer(data, header->caplen, m_replyTemplate,
                                          m_respond.load(std::memory_order_relaxed))) {

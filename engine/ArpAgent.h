@@ -1,9 +1,10 @@
 // The virtual router's presence on the LAN: answers ARP requests for the virtual IPv4 address
-// with the virtual MAC, learns neighbours from ARP replies into a 500-entry cyclic cache, and
-// resolves addresses for the injector. Owned by CTunnelEngine for its whole life; configured and
-// launched on every Start, stopped and joined on every Stop.
+// with the virtual MAC, hands the sender of every ARP request and reply it hears to the
+// neighbour resolver, and sends the requests and probes the injector's resolver asks for.
+// Owned by CTunnelEngine for its whole life (so is its resolver, with what it learned);
+// configured and launched on every Start, stopped and joined on every Stop.
 // Threads: the UI thread configures it (SetRespond at any time); the agent's thread reads the
-// capture; the injector's thread calls WaitForCapture, Resolve and SendFrame.
+// capture; the injector's thread calls WaitForCapture, Neighbours, SendRequest and SendFrame.
 #pragma once
 
 #include <atomic>
@@ -11,7 +12,7 @@
 #include <mutex>
 
 #include "engine/ArpFrames.h"
-#include "platform/ManualResetEvent.h"
+#include "engine/NeighbourResolver.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
@@ -21,10 +22,9 @@ class CArpAgent : public CWorkerThread {
     ~CArpAgent() override;
 
     void SetRespond(bool respond);
-    // `address` in host order; `macText` as "00:D0:BE:D0:BE:D0" (six hex fields, low 8 bits).
-    // A field that is not a hex number, or follows a missing colon, gives 0, as do all later
-    // fields ("00:D0:zz" gives 00 D0 00 00 00 00); see CArpFrames::ParseMacText.
-    void SetVirtualRouter(std::uint32_t address, const char* macText);
+    // `address` in host order; `mac` parsed and checked once by the owner (CMacAddress), so
+    // that the answers carry exactly the address the forwarder's filter captures.
+    void SetVirtualRouter(std::uint32_t address, const std::uint8_t* mac);
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
 
     // The 6 bytes of the virtual MAC; valid for the agent's life.
@@ -36,10 +36,13 @@ class CArpAgent : public CWorkerThread {
     // its own stop request, also when the agent's thread never started.
     pcap_t* WaitForCapture(CWorkerThread* caller = nullptr);
 
-    // `address` in network order. The MAC, from the cache or after one broadcast request and at
-    // most 100 ms of waiting; nullptr when unknown. The pointer stays valid and unchanged until
-    // the same thread's next Resolve (it is a copy, never a half-written entry).
-    const std::uint8_t* Resolve(std::uint32_t address);
+    // What the agent learned, and the injector's resolution; see CNeighbourResolver for which
+    // thread calls what.
+    CNeighbourResolver& Neighbours() { return m_neighbours; }
+
+    // Sends one ARP request for `address` (network order): broadcast, or with `unicastMac` a
+    // probe to that MAC. False, sending nothing, once the capture has been closed.
+    bool SendRequest(std::uint32_t address, const std::uint8_t* unicastMac);
 
     // Puts one frame on the LAN through the agent's capture. False, sending nothing, once the
     // capture has been closed (or never opened). Safe from any thread.
@@ -48,8 +51,6 @@ class CArpAgent : public CWorkerThread {
     unsigned Run() override;
 
   private:
-    // Copies the MAC of the first entry holding `address` under the cache lock; false if none.
-    bool FindInCache(std::uint32_t address, std::uint8_t* mac);
     // Opens the filtered reading capture and the send handle, then publishes the capture (and
     // WaitForCapture returns). A capture whose filter failed is kept and published unfiltered.
     // True when every step succeeded.
@@ -63,25 +64,19 @@ class CArpAgent : public CWorkerThread {
     pcap_if_t* m_adapter;  // UI thread before Launch; agent thread reads it in OpenCapture
     // Written by the UI at any time, read once per frame by the agent thread.
     std::atomic<bool> m_respond;
-    // Cache and next slot: written by the agent thread, read by the agent and the resolver;
-    // guarded by m_cacheMutex so that no lookup sees an entry half written.
-    ArpCacheEntry m_cache[CArpFrames::kCacheSize];
-    std::int32_t m_nextSlot;
-    // The address a Resolve is waiting for after its request went out: written by the resolver,
-    // read by the agent thread after learning, which signals m_replyEvent on a match.
-    std::atomic<std::uint32_t> m_awaitedAddress;
-    // Configured by the UI before Launch; the target field (38-41) is written by Resolve under
-    // m_sendMutex together with its send, so a frame never leaves half rewritten.
+    // Posted to by the agent's thread, used by the injector's (its own guards, see there).
+    CNeighbourResolver m_neighbours;
+    // Configured by the UI before Launch; the Ethernet destination (0-5) and target field
+    // (38-41) are written by SendRequest under m_sendMutex together with its send, so a frame
+    // never leaves half rewritten.
     std::uint8_t m_requestTemplate[42];
     std::uint8_t m_replyTemplate[42];  // agent thread alone while it runs
     // The reading handle: opened, read and closed by the agent thread only; published for
     // WaitForCapture, never sent through.
     std::atomic<pcap_t*> m_capture;
-    platform::CManualResetEvent m_replyEvent;
 
-    std::mutex m_cacheMutex;  // guards m_cache and m_nextSlot; held for one scan at most
-    // Guards m_sendHandle, m_sendOpen and the request template's target field. Held across one
-    // pcap_sendpacket (a packet-socket send), never across a read or a wait.
+    // Guards m_sendHandle, m_sendOpen and the request template's destination and target. Held
+    // across one pcap_sendpacket (a packet-socket send), never across a read or a wait.
     std::mutex m_sendMutex;
     pcap_t* m_sendHandle;  // opened and closed together with m_capture by the agent thread
     bool m_sendOpen;

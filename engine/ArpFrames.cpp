@@ -78,6 +78,19 @@ bool CArpFrames::IsReply(const std::uint8_t* frame, std::uint32_t capturedLength
            std::memcmp(frame + kArpHeader, kReplyHeader, sizeof kReplyHeader) == 0;
 }
 
+bool CArpFrames::SenderOf(const std::uint8_t* frame, std::uint32_t capturedLength,
+                          std::uint32_t* address, std::uint8_t* mac) {
+    if (capturedLength < static_cast<std::uint32_t>(kFrameLength)) return false;
+    // Bytes 14 to 20 are common to requests and replies; byte 21 is the low byte of the opcode.
+    if (std::memcmp(frame + kArpHeader, kRequestHeader, sizeof kRequestHeader - 1) != 0 ||
+        (frame[kOpcode + 1] != 0x01 && frame[kOpcode + 1] != 0x02)) {
+        return false;
+    }
+    *address = AddressAt(frame, kSenderAddress);
+    std::memcpy(mac, frame + kSenderMac, 6);
+    return true;
+}
+
 bool CArpFrames::ShouldAnswer(const std::uint8_t* frame, std::uint32_t capturedLength,
                               const std::uint8_t* reply, bool respond) {
     return capturedLength >= static_cast<std::uint32_t>(kFrameLength) &&
@@ -99,23 +112,4 @@ std::uint32_t CArpFrames::AddressAt(const std::uint8_t* frame, int offset) {
     std::uint32_t address;
     std::memcpy(&address, frame + offset, 4);
     return address;
-}
-
-const ArpCacheEntry* CArpFrames::Find(const ArpCacheEntry* cache, std::uint32_t address) {
-    for (int i = 0; i < kCacheSize; ++i) {
-        if (cache[i].address == address) return &cache[i];
-    }
-    return nullptr;
-}
-
-bool CArpFrames::Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::uint8_t* reply,
-                       std::uint32_t* learnedAddress) {
-    std::uint32_t address = AddressAt(reply, kSenderAddress);
-    if (Find(cache, address) != nullptr) return false;
-    ArpCacheEntry& entry = cache[*nextSlot];
-    entry.address = address;
-    std::memcpy(entry.mac, reply + kSenderMac, 6);
-    if (++*nextSlot >= kCacheSize) *nextSlot = 0;
-    *learnedAddress = address;
-    return true;
 }

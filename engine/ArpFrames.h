@@ -1,7 +1,7 @@
 // The ARP agent's decisions without any I/O: the two 42-byte templates, the MAC text, the answer
-// rule, the learning rule and the cyclic cache. Static functions on caller-owned bytes; the
-// caller (CArpAgent) decides which thread and which lock covers each buffer. Tests and fuzzers
-// call them directly.
+// rule and who sent a request or reply (what the neighbour table learns from). Static functions on
+// caller-owned bytes; the caller (CArpAgent) decides which thread and which lock covers each
+// buffer. Tests and fuzzers call them directly.
 //
 // An ARP frame for IPv4 over Ethernet, 42 bytes, multi-byte values in network order:
 //
@@ -17,15 +17,8 @@
 
 #include <cstdint>
 
-// One learnt neighbour of the ARP cache.
-struct ArpCacheEntry {
-    std::uint32_t address;  // network order; 0 in a free entry
-    std::uint8_t mac[6];
-};
-
 class CArpFrames {
   public:
-    static constexpr int kCacheSize = 500;  // entries of the cyclic cache
     static constexpr int kFrameLength = 42;
     static constexpr int kEthernetDestination = 0;
     static constexpr int kEthernetSource = 6;
@@ -56,6 +49,11 @@ class CArpFrames {
 
     // Bytes 14 to 21 are 00 01 08 00 06 04 00 02, in a frame of at least 42 captured bytes.
     static bool IsReply(const std::uint8_t* frame, std::uint32_t capturedLength);
+    // The sender of an IPv4-over-Ethernet ARP request or reply (opcode 00 01 or 00 02), in a
+    // frame of at least 42 captured bytes: its protocol address (network order) and hardware
+    // address. What the neighbour table learns from; the table judges the values.
+    static bool SenderOf(const std::uint8_t* frame, std::uint32_t capturedLength,
+                         std::uint32_t* address, std::uint8_t* mac);
     // The answer rule: an IPv4-over-Ethernet request (opcode 00 01) whose target protocol address
     // equals the reply template's sender protocol address, while answering is on.
     static bool ShouldAnswer(const std::uint8_t* frame, std::uint32_t capturedLength,
@@ -68,14 +66,4 @@ class CArpFrames {
 
     // Network order: the four bytes at `offset` taken as one word, first byte first in memory.
     static std::uint32_t AddressAt(const std::uint8_t* frame, int offset);
-
-    // The first entry, in index order, whose address equals `address`; nullptr when none. A
-    // free entry has address 0, so a lookup of 0.0.0.0 finds the first free entry.
-    static const ArpCacheEntry* Find(const ArpCacheEntry* cache, std::uint32_t address);
-    // The learning rule on a reply: when its sender protocol address is not in the cache, stores
-    // it with the sender hardware address at `*nextSlot` and advances the slot cyclically
-    // (0..kCacheSize-1). True, with the address in `*learnedAddress`, when an entry was written;
-    // false when the address was already cached, whatever MAC the reply carries.
-    static bool Learn(ArpCacheEntry* cache, std::int32_t* nextSlot, const std::uint8_t* reply,
-                      std::uint32_t* learnedAddress);
 };

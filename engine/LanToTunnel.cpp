@@ -54,12 +54,12 @@ void CLanToTunnel::SetAdapter(pcap_if_t* adapter) {
 
 void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
                               std::uint32_t otherAddress, std::uint32_t otherMask,
-                              const char* macText) {
+                              const CMacAddress& mac) {
     m_thisNetwork = htonl(thisAddress & thisMask);
     m_thisMask = htonl(thisMask);
     m_otherNetwork = htonl(otherAddress & otherMask);
     m_otherMask = htonl(otherMask);
-    std::snprintf(m_macText, sizeof m_macText, "%s", macText != nullptr ? macText : "");
+    std::snprintf(m_macText, sizeof m_macText, "%s", mac.Text());
 }
 
 void CLanToTunnel::SetTcpLink(CTcpLink* link) {

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "engine/ForwardBatch.h"
+#include "engine/MacAddress.h"
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "platform/Pcap.h"
@@ -29,10 +30,10 @@ class CLanToTunnel : public CWorkerThread {
     ~CLanToTunnel() override;
 
     void SetAdapter(pcap_if_t* adapter);  // not owned; outlives the run
-    // Addresses and masks in host order; `macText` is the virtual MAC text for the filter
-    // (shorter than 32 characters; a longer text is cut).
+    // Addresses and masks in host order; `mac` is the virtual MAC, checked by the owner, whose
+    // text goes into the capture filter. Without it the filter cannot be compiled.
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
-                    std::uint32_t otherMask, const char* macText);
+                    std::uint32_t otherMask, const CMacAddress& mac);
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
     // Sealed mode (not owned; outlives the run): the batch goes out sealed, each UDP fragment
     // sealed into its datagram as it is added, or in TCP mode the records sealed by the link in

@@ -4,6 +4,7 @@
 
 #include "engine/ArpAgent.h"
 #include "engine/LanToTunnel.h"
+#include "engine/MacAddress.h"
 #include "engine/TunnelToLan.h"
 
 CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
@@ -31,11 +32,20 @@ void CTunnelEngine::SetSettings(const Settings& settings) {
 bool CTunnelEngine::Start() {
     if (m_running || m_settings.adapter == nullptr) return false;
     const Settings& s = m_settings;
+    // Read once: the ARP answers and the forwarder's filter use this one value. Without a valid
+    // one the forwarder could not filter, so nothing starts.
+    CMacAddress virtualMac;
+    const CMacAddress::Problem problem = virtualMac.Parse(s.virtualMac.c_str());
+    if (problem != CMacAddress::Problem::kNone) {
+        std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
+                     s.virtualMac.c_str(), CMacAddress::Describe(problem));
+        return false;
+    }
     LaunchLink();
 
     // The injector copies the virtual MAC when it is created: the agent is configured first.
     m_arpAgent->SetRespond(s.respond);
-    m_arpAgent->SetVirtualRouter(s.virtualAddress, s.virtualMac.c_str());
+    m_arpAgent->SetVirtualRouter(s.virtualAddress, virtualMac.Bytes());
     m_arpAgent->SetAdapter(s.adapter);
     m_arpAgent->Launch();
 
@@ -58,14 +68,15 @@ bool CTunnelEngine::Start() {
 
     m_lanToTunnel = std::make_unique<CLanToTunnel>(s.tunnelAddress, s.tunnelPort);
     m_lanToTunnel->SetAdapter(s.adapter);
-    m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
-                              s.virtualMac.c_str());
+    m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
     if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
     m_lanToTunnel->SetSealedChannel(m_channel.get());
     m_lanToTunnel->Launch();
 
     m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
     m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
+    m_tunnelToLan->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
+                              s.virtualAddress);
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->SetSealedChannel(m_channel.get(), s.tunnelAddress, s.tunnelPort);
     m_tunnelToLan->Launch();

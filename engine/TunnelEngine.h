@@ -38,7 +38,7 @@ class CTunnelEngine {
         int tunnelPort = 27659;
         int listenPort = 27659;
         std::uint32_t virtualAddress = 0;
-        std::string virtualMac;        // "00:D0:BE:D0:BE:D0"
+        std::string virtualMac;        // "00:D0:BE:D0:BE:D0"; checked by Start (CMacAddress)
         pcap_if_t* adapter = nullptr;  // not owned; outlives every run; none: Start does nothing
         Mode mode = Mode::kUdp;
         bool respond = true;
@@ -62,7 +62,8 @@ class CTunnelEngine {
 
     // Configures and launches the ARP agent (first: the injector copies its virtual MAC), arms
     // the link in the TCP modes, then creates and launches the forwarder and the injector.
-    // False, starting nothing, without an adapter or while running.
+    // False, starting nothing, without an adapter, with a virtual MAC that is not a valid
+    // individual address (the reason goes to standard error), or while running.
     bool Start();
     // Stops and joins the injector, the forwarder and the ARP agent, in this order, deletes the
     // two packet workers and resets the link to idle. Nothing when not running.

@@ -23,10 +23,9 @@ constexpr int kDestinationMac = 0;
 constexpr int kTemplate = 6;  // virtual MAC and type: 8 bytes
 constexpr int kTemplateSize = 8;
 constexpr int kIpDestination = 30;  // frame bytes 30-33
-constexpr int kMinIpPacket = 20;    // a packet shorter than an IPv4 header has no destination
-// Receive buffer of the UDP socket: datagrams queue here while this thread waits in Resolve (up
-// to 100 ms) or for the CPU. At 200 Mbit/s the system default (about 200 KB, some 90 datagrams
-// counted with their overhead) overflows within a few milliseconds; 8 MB covers about 100 ms.
+// Receive buffer of the UDP socket: datagrams queue here while this thread waits for the CPU. At
+// 200 Mbit/s the system default (about 200 KB, some 90 datagrams counted with their overhead)
+// overflows within a few milliseconds; 8 MB covers about 100 ms.
 constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
 
 // The reassembly arena: a batch's packets side by side, plus room for a largest one.
@@ -43,6 +42,7 @@ CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
       m_receiveMessages{},
       m_arena(new std::uint8_t[kArenaBytes]()),
       m_arpAgent(arpAgent),
+      m_neighbours(arpAgent->Neighbours()),
       m_header{},
       m_records(kRecordStreamBytes),
       m_reassembler(m_arena.get()) {
@@ -67,6 +67,13 @@ void CTunnelToLan::SetTcpLink(CTcpLink* link) {
 
 void CTunnelToLan::SetAdapter(pcap_if_t* adapter) {
     m_adapter = adapter;
+}
+
+void CTunnelToLan::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
+                              std::uint32_t otherAddress, std::uint32_t otherMask,
+                              std::uint32_t virtualAddress) {
+    m_filter.Configure(thisAddress, thisMask, otherAddress, otherMask, virtualAddress);
+    m_neighbours.Configure(thisAddress, thisMask, virtualAddress);
 }
 
 void CTunnelToLan::SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress,
@@ -104,6 +111,7 @@ unsigned CTunnelToLan::Run() {
     // Without it (no adapter, no privileges) every frame goes through the ARP agent.
     if (m_adapter == nullptr || !m_frameSender.Open(m_adapter->name)) m_frameSender.Close();
     while (IsRunning()) {
+        ServiceNeighbours();
         if (m_tcpLink != nullptr && m_channel != nullptr) {
             SealedTcpStep();
         } else if (m_tcpLink != nullptr) {
@@ -119,14 +127,29 @@ unsigned CTunnelToLan::Run() {
 
 CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength) {
     Injected injected;
-    if (frameLength < wire::kEthernetHeaderSize + kMinIpPacket) return injected;
+    const CInjectFilter::Verdict verdict =
+        m_filter.Check(frame + wire::kEthernetHeaderSize, frameLength - wire::kEthernetHeaderSize);
+    if (verdict != CInjectFilter::Verdict::kPass) {
+        m_rejected.fetch_add(1, std::memory_order_relaxed);
+        Trace("Dropped a %d byte packet from the tunnel: %s\n",
+              frameLength - wire::kEthernetHeaderSize, CInjectFilter::Describe(verdict));
+        injected.rejected = true;
+        return injected;
+    }
     std::memcpy(frame + kTemplate, m_header + kTemplate, kTemplateSize);
     std::uint32_t destination;  // network order, as in the packet
     std::memcpy(&destination, frame + kIpDestination, sizeof destination);
-    const std::uint8_t* mac = m_arpAgent->Resolve(destination);
-    if (mac == nullptr) return injected;
-    std::memcpy(frame + kDestinationMac, mac, 6);
+    const CNeighbourTable::Answer answer =
+        m_neighbours.Table().Lookup(destination, frame, frameLength, CNeighbourTable::Clock::now());
+    if (answer.action == CNeighbourTable::Action::kQueued) injected.queued = true;
+    if (answer.action != CNeighbourTable::Action::kSend) return injected;
+    std::memcpy(frame + kDestinationMac, answer.mac, 6);
     injected.resolved = true;
+    Deliver(frame, frameLength, injected);
+    return injected;
+}
+
+void CTunnelToLan::Deliver(std::uint8_t* frame, int frameLength, Injected& injected) {
     const int packetLength = frameLength - wire::kEthernetHeaderSize;
     if (packetLength <= m_packetLimit) {
         if (m_frameSender.IsOpen()) {
@@ -141,7 +164,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
         }
         injected.frames = 1;
         injected.packetBytes = packetLength;
-        return injected;
+        return;
     }
     SendQueued();  // what came before leaves first
     // Too long for the LAN: each segment goes out behind the header, which the segmenter keeps
@@ -149,7 +172,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
     const std::uint8_t* packet = frame + wire::kEthernetHeaderSize;
     if (m_segmenter->Begin(packet, packetLength, frame) == CSegmenter::Action::kDrop) {
         Trace("Dropped a %d byte packet that cannot be cut\n", packetLength);
-        return injected;
+        return;
     }
     for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
         m_arpAgent->SendFrame(segment.packet - CSegmenter::kHeadroom,
@@ -157,7 +180,39 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
         ++injected.frames;
         injected.packetBytes += segment.length;
     }
-    return injected;
+}
+
+void CTunnelToLan::ServiceNeighbours() {
+    const bool learned = m_neighbours.HasLearned();
+    CNeighbourTable& table = m_neighbours.Table();
+    const CNeighbourTable::TimePoint now = CNeighbourTable::Clock::now();
+    if (learned) {
+        const int count = m_neighbours.TakeLearned(m_learned);
+        for (int i = 0; i < count; ++i) {
+            const CNeighbourResolver::Learned& heard = m_learned[i];
+            for (const CNeighbourTable::Pending& pending :
+                 table.OnArp(heard.address, heard.mac, now)) {
+                Injected injected;
+                Deliver(pending.frame, pending.length, injected);
+                // TCP counted the packet as it arrived; UDP counts frames once injected.
+                if (m_tcpLink == nullptr) {
+                    m_byteCount.fetch_add(
+                        injected.packetBytes + injected.frames * wire::kEthernetHeaderSize,
+                        std::memory_order_relaxed);
+                }
+            }
+            SendQueued();  // the waiting frames' bytes are the table's until its next call
+        }
+    }
+    CNeighbourTable::Request requests[16];
+    for (;;) {
+        const int count = table.TakeDue(now, requests, 16);
+        for (int i = 0; i < count; ++i) {
+            const CNeighbourTable::Request& request = requests[i];
+            m_arpAgent->SendRequest(request.address, request.unicast ? request.mac : nullptr);
+        }
+        if (count < 16) break;
+    }
 }
 
 void CTunnelToLan::SendQueued() {
@@ -205,9 +260,11 @@ void CTunnelToLan::TcpStep() {
                 // Out before the next record's header is written over this one's end.
                 SendQueued();
                 // Counted whether or not the destination resolves; a packet cut to fit counts
-                // what went onto the LAN.
-                m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : packet.length,
-                                      std::memory_order_relaxed);
+                // what went onto the LAN, a packet the filter kept off nothing.
+                const int counted =
+                    injected.rejected ? 0
+                                      : (injected.resolved ? injected.packetBytes : packet.length);
+                m_byteCount.fetch_add(counted, std::memory_order_relaxed);
                 if (injected.resolved) Trace("Break here to check it.\n");
                 if (!IsRunning()) return;
                 continue;
@@ -216,7 +273,10 @@ void CTunnelToLan::TcpStep() {
         break;
     }
 
-    if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
+    if (!m_tcpMayHaveData) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
+        if (!m_tcpLink->WaitReadable(m_neighbours.WakeHandle())) return;
+    }
     m_tcpMayHaveData = false;
     // As many bytes as the socket holds and the buffer takes: many records in one call.
     const int wanted = m_records.SpaceSize();
@@ -241,7 +301,10 @@ void CTunnelToLan::SealedTcpStep() {
         m_generation = generation;
         m_tcpMayHaveData = false;
     }
-    if (!m_tcpMayHaveData && !m_tcpLink->WaitReadable()) return;
+    if (!m_tcpMayHaveData) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
+        if (!m_tcpLink->WaitReadable(m_neighbours.WakeHandle())) return;
+    }
     m_tcpMayHaveData = false;
     const int wanted = m_sealedReader->Wanted();
     const int result = m_tcpLink->Receive(reinterpret_cast<char*>(m_sealedReader->WritePosition()),
@@ -297,8 +360,11 @@ void CTunnelToLan::SealedTcpStep() {
     std::uint8_t* frame = out - wire::kEthernetHeaderSize;
     const Injected injected = Inject(frame, wire::kEthernetHeaderSize + received.length);
     SendQueued();  // out before the next frame is read over this one
-    m_byteCount.fetch_add(injected.resolved ? injected.packetBytes : received.length,
-                          std::memory_order_relaxed);
+    // Counted as in TcpStep: a packet the filter kept off nothing.
+    const int counted = injected.rejected
+                            ? 0
+                            : (injected.resolved ? injected.packetBytes : received.length);
+    m_byteCount.fetch_add(counted, std::memory_order_relaxed);
 }
 
 int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {
@@ -370,7 +436,8 @@ void CTunnelToLan::CloseUdp() {
 }
 
 int CTunnelToLan::WaitDatagram() {
-    int result = platform::WaitReadable(m_udpSocket, kReadinessWaitMs);
+    int result =
+        platform::WaitReadableOrWoken(m_udpSocket, m_neighbours.WakeHandle(), kReadinessWaitMs);
     if (result == 0) return 0;
     if (result == SOCKET_ERROR) {
         CloseUdp();  // the next step makes a new socket
@@ -389,6 +456,7 @@ void CTunnelToLan::UdpStep() {
     if (m_channel != nullptr) TickUdp();
     int count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        ServiceNeighbours();  // a request for a packet just queued goes out before the wait
         if (WaitDatagram() == 0) return;
         count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
     }

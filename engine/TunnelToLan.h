@@ -1,7 +1,9 @@
 // Carries traffic from the tunnel onto this end's LAN: receives packets (TCP records from the
 // link, or UDP fragments on a socket of its own bound to the listen port), puts an Ethernet
-// header in front (destination resolved by the ARP agent, source the virtual MAC, type IPv4)
-// and injects the frame through the ARP agent.
+// header in front (destination from the neighbour resolver, source the virtual MAC, type IPv4)
+// and injects the frame in batches on a packet socket of its own (through the ARP agent without
+// one). A packet for an address being asked for waits in the resolver's table, never in this
+// thread; it goes out as soon as the agent hears the answer, which wakes this thread's waits.
 // A packet too long for the LAN's MTU (from a peer that does not cut merged packets) is cut to
 // fit and injected as several frames.
 // Owned by CTunnelEngine: created at Start after the ARP agent is configured (it copies the
@@ -18,6 +20,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/InjectFilter.h"
+#include "engine/NeighbourResolver.h"
 #include "engine/RecordStream.h"
 #include "engine/Segmenter.h"
 #include "engine/WireFormat.h"
@@ -43,6 +47,11 @@ class CTunnelToLan : public CWorkerThread {
     // starts, is the longest packet injected whole. Without it (or when the MTU cannot be
     // read) every packet is injected as it came.
     void SetAdapter(pcap_if_t* adapter);
+    // Addresses and masks in host order. Only packets to a host of this end's subnet (not the
+    // virtual address) from the other end's subnet go onto the LAN; see CInjectFilter. Also
+    // configures the agent's resolver (no injector runs yet).
+    void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
+                    std::uint32_t otherMask, std::uint32_t virtualAddress);
     // Sealed mode: the channel (not owned; outlives the run) and, for UDP, the other end's
     // tunnel address (host order) and port, where handshake messages go.
     void SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress, int peerPort);
@@ -62,6 +71,9 @@ class CTunnelToLan : public CWorkerThread {
     int TakeByteCount();
     // The MTU read when Run started (0 when unknown); for tests and traces.
     int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
+    // Packets from the tunnel that the filter kept off the LAN (never counted as bytes); for
+    // tests and traces.
+    std::uint32_t GetRejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
 
   private:
     static constexpr int kReadinessWaitMs = 250;
@@ -87,6 +99,8 @@ class CTunnelToLan : public CWorkerThread {
     void CloseUdp();
     // What one Inject put on the LAN.
     struct Injected {
+        bool rejected = false;  // kept off the LAN by the filter
+        bool queued = false;    // waits in the resolver for its destination's answer
         bool resolved = false;  // the destination answered (frames may still be 0)
         int frames = 0;         // frames handed to the ARP agent's capture
         int packetBytes = 0;    // their IP bytes (Ethernet headers not counted)
@@ -96,6 +110,12 @@ class CTunnelToLan : public CWorkerThread {
     // A whole frame is queued on the frame sender when it is open: its bytes must stay put until
     // SendQueued. Frames queued before a segmented packet leave ahead of its segments.
     Injected Inject(std::uint8_t* frame, int frameLength);
+    // The part of Inject after resolution: `frame` carries its whole header.
+    void Deliver(std::uint8_t* frame, int frameLength, Injected& injected);
+    // Hands what the agent heard to the table, sends the frames that waited for it, and sends the
+    // requests and probes that are due. Cheap when there is nothing to do; called before every
+    // wait and at every step.
+    void ServiceNeighbours();
     // Sends the frames Inject queued, in one call.
     void SendQueued();
     // One datagram taken from the receive batch into the reassembler; a completed packet is
@@ -115,6 +135,9 @@ class CTunnelToLan : public CWorkerThread {
     std::unique_ptr<std::uint8_t[]> m_arena;
     int m_arenaCursor = 0;
     CArpAgent* m_arpAgent;  // not owned
+    // The agent's; its table is this thread's while Run runs (see CNeighbourResolver).
+    CNeighbourResolver& m_neighbours;
+    CNeighbourResolver::Learned m_learned[CNeighbourResolver::kMailbox];  // this thread only
     // Added to by the injector, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
@@ -151,4 +174,7 @@ class CTunnelToLan : public CWorkerThread {
     int m_packetLimit = wire::kMaxAcceptedLength;
     // Created by Run with the MTU, once per run; the injector's thread only.
     std::unique_ptr<CSegmenter> m_segmenter;
+    CInjectFilter m_filter;  // configured before Launch, then the injector's thread only
+    // Added to by the injector, read by tests: atomic.
+    std::atomic<std::uint32_t> m_rejected{0};
 };

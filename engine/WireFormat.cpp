@@ -119,13 +119,16 @@ CFragmentReassembler::Result CFragmentReassembler::Accept(const std::uint8_t* da
     }
     int payload = length - 1;
     int start = kEthernetHeaderSize + kFragmentPayload * index;
-    if (payload > kFrameBufferSize - start) {
+    const bool last = (datagram[0] & kLastFragment) != 0;
+    // Fragment k + 1 goes to byte 1400 (k + 1), so fragment k must fill exactly 1400 bytes: a
+    // shorter one would leave bytes of an earlier packet in the frame, a longer one be cut.
+    if ((!last && payload != kFragmentPayload) || payload > kFrameBufferSize - start) {
         m_expected = 0;
         return Result::kDropped;
     }
     std::memcpy(m_frame + start, datagram + 1, static_cast<std::size_t>(payload));
     ++m_expected;
-    if ((datagram[0] & kLastFragment) == 0) return Result::kPartial;
+    if (!last) return Result::kPartial;
     m_expected = 0;
     m_frameLength = start + payload;
     return Result::kComplete;

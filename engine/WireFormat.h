@@ -89,9 +89,10 @@ class CFragmentReassembler {
 
     explicit CFragmentReassembler(std::uint8_t* frameBuffer);  // not owned
 
-    // One received datagram of `length` bytes (header byte included). Empty datagrams and
-    // fragments that would end past the frame buffer are dropped and reset the expected index,
-    // like an out-of-sequence fragment.
+    // One received datagram of `length` bytes (header byte included). Empty datagrams, a
+    // non-final fragment whose payload is not exactly 1400 bytes and fragments that would end
+    // past the frame buffer are dropped and reset the expected index, like an out-of-sequence
+    // fragment: a completed packet is always exactly the bytes of its own fragments.
     Result Accept(const std::uint8_t* datagram, int length);
     int FrameLength() const;  // 14 + packet length of the last completed packet
     // The next packet is reassembled into `frameBuffer` (65540 bytes, not owned). Called between

@@ -450,15 +450,21 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
 // ---------------------------------------------------------------------------------------------
 // Send, receive and wait (forwarder, injector and link threads)
 
-int CTcpLink::WaitOnConnection(bool readable) {
+int CTcpLink::WaitOnConnection(bool readable, SOCKET wake) {
     std::shared_ptr<CLinkSocket> connection = CurrentConnection();
     if (!connection) {
         if (readable) Trace("selectread on invalid socket.\n");
-        Sleep(kWaitMilliseconds);
+        if (wake == INVALID_SOCKET) {
+            Sleep(kWaitMilliseconds);
+        } else {
+            platform::WaitReadableOrWoken(INVALID_SOCKET, wake, kWaitMilliseconds);
+        }
         return 0;
     }
-    int result = readable ? platform::WaitReadable(connection->Handle(), kWaitMilliseconds)
-                          : platform::WaitWritable(connection->Handle(), kWaitMilliseconds);
+    int result = !readable ? platform::WaitWritable(connection->Handle(), kWaitMilliseconds)
+                 : wake == INVALID_SOCKET
+                     ? platform::WaitReadable(connection->Handle(), kWaitMilliseconds)
+                     : platform::WaitReadableOrWoken(connection->Handle(), wake, kWaitMilliseconds);
     if (readable) Trace("selectread on good socket returned %d.\n", result);
     if (result == SOCKET_ERROR) {
         RecoverIfCurrent(connection);
@@ -467,8 +473,8 @@ int CTcpLink::WaitOnConnection(bool readable) {
     return result;
 }
 
-bool CTcpLink::WaitReadable() {
-    return WaitOnConnection(true) != 0;
+bool CTcpLink::WaitReadable(SOCKET wake) {
+    return WaitOnConnection(true, wake) != 0;
 }
 
 bool CTcpLink::WaitWritable() {

@@ -59,7 +59,9 @@ class CTcpLink : public CWorkerThread {
     // into another connection's bytes.
     int Receive(char* buffer, int length, std::uint32_t generation = 0);
 
-    bool WaitReadable();
+    // Up to 250 ms for the connection to be readable; true when it is. A signalled `wake`
+    // handle (the injector's resolver) ends the wait early with false.
+    bool WaitReadable(SOCKET wake = INVALID_SOCKET);
     bool WaitWritable();
 
     // Bumped every time a connection comes up; 0 before the first one.
@@ -124,7 +126,7 @@ class CTcpLink : public CWorkerThread {
     void RecoverIfCurrent(const std::shared_ptr<CLinkSocket>& connection);
     bool IsCurrent(const std::shared_ptr<CLinkSocket>& connection) const;
     std::shared_ptr<CLinkSocket> CurrentConnection() const;
-    int WaitOnConnection(bool readable);
+    int WaitOnConnection(bool readable, SOCKET wake = INVALID_SOCKET);
     int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
              std::uint8_t* sealIn = nullptr, bool frames = false);
     // The whole buffer on `connection`, as long as it stays the link's and `caller` runs.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,11 +140,13 @@ std::string Join(const std::vector<Line>& lines) {
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
-ReadResult ReadWholeFile(const char* path, std::string& text) {
+// Only a regular file is read. The name is opened without following a symbolic link and without
+// blocking (a FIFO would otherwise wait for a writer, a device for whatever it waits for), and
+// anything but a regular file is refused before a byte is read. `st` gets the file's status.
+ReadResult ReadWholeFile(const char* path, std::string& text, struct stat& st) {
     text.clear();
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<std::size_t>(st.st_size) > kMaxProfileBytes) {
         close(fd);
@@ -176,16 +177,6 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
-// The file that a write replaces: a symbolic link is followed, so that the link stays a link.
-std::string WriteTarget(const char* fileName) {
-    struct stat st {};
-    if (lstat(fileName, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(fileName, resolved) != nullptr) return resolved;
-    }
-    return fileName;
-}
-
 // Writes `text` to a new file beside `target`, flushes it to the disk and renames it over
 // `target`: at every moment `target` is either the old file, whole, or the new one, whole.
 // `old` (nullptr for a new file) gives the permissions and owner to keep.
@@ -200,8 +191,9 @@ bool ReplaceFile(const std::string& target, std::string_view text, const struct 
     for (int attempt = 0; attempt < 10 && fd < 0; ++attempt) {
         temporary = (slash == std::string::npos ? std::string() : folder) + "." + base + "." +
                     std::to_string(getpid()) + "." + std::to_string(++counter) + ".tmp";
-        // 0666 less the umask for a new file, as a plain create would give it.
-        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A new file is its owner's alone (0600): it may come to hold a key. O_EXCL never
+        // follows a symbolic link.
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno != EEXIST) return false;
     }
     if (fd < 0) return false;
@@ -326,8 +318,9 @@ unsigned GetPrivateProfileStringA(const char* section, const char* key, const ch
     std::string value;
     std::string text;
     std::optional<std::string> found;
+    struct stat st {};
     if (section != nullptr && key != nullptr && fileName != nullptr &&
-        ReadWholeFile(fileName, text) == ReadResult::kRead) {
+        ReadWholeFile(fileName, text, st) == ReadResult::kRead) {
         found = platform::ProfileLookup(text, section, key);
     }
     if (found) {
@@ -351,12 +344,14 @@ int WritePrivateProfileStringA(const char* section, const char* key, const char*
     }
     if (key != nullptr && (HasLineEnd(key) || std::strchr(key, '=') != nullptr)) return 0;
 
-    const std::string target = WriteTarget(fileName);
+    // The name itself is replaced, never what a symbolic link points to: a link, like anything
+    // but a regular file, cannot be read and so is never replaced.
+    const std::string target = fileName;
     std::string old;
-    ReadResult read = ReadWholeFile(target.c_str(), old);
-    if (read == ReadResult::kFailed) return 0;  // never replace what could not be read
     struct stat st {};
-    const bool exists = read == ReadResult::kRead && stat(target.c_str(), &st) == 0;
+    ReadResult read = ReadWholeFile(target.c_str(), old, st);
+    if (read == ReadResult::kFailed) return 0;  // never replace what could not be read
+    const bool exists = read == ReadResult::kRead;
     // A read-only file stays untouched, also for root (rename needs only the folder's permission).
     if (exists && ((st.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0)) return 0;
 

@@ -10,12 +10,15 @@
 //    byte for byte. No blank line is written between sections.
 //  - Line ends: CRLF and LF are both read. Lines that a write adds or rewrites end like the file's
 //    first line does; a new (or single-line, unterminated) file gets CRLF, as on Windows.
+//  - Only a regular file is read or replaced. The name is opened without following a symbolic
+//    link and without blocking, so a link, FIFO or device reads as an unreadable file (every key
+//    its default) and is never replaced; nothing can hold up the caller.
 //  - The file is replaced atomically (temporary file ".NAME.PID.N.tmp" in the same folder, flushed,
 //    renamed), so a failure at any point leaves the old file whole; a crash may leave the
-//    temporary file behind. Permissions and owner are kept; a symbolic link is followed. A file
-//    that cannot be read is never replaced, and a write that changes nothing writes nothing. A file
-//    that has no write permission bit, or that the caller may not write, is left alone, even for
-//    root (as a read-only file on Windows).
+//    temporary file behind. Permissions and owner are kept; a file that a write creates is mode
+//    0600. A file that cannot be read is never replaced, and a write that changes nothing writes
+//    nothing. A file that has no write permission bit, or that the caller may not write, is left
+//    alone, even for root (as a read-only file on Windows).
 // Called from the UI thread only; nothing coordinates several processes that share one file.
 #pragma once
 

@@ -53,6 +53,21 @@ int WaitWritable(SOCKET s, int milliseconds) {
     return WaitFor(s, POLLOUT, milliseconds);
 }
 
+int WaitReadableOrWoken(SOCKET s, SOCKET wake, int milliseconds) {
+    pollfd descriptors[2] = {{s, POLLIN, 0}, {wake, POLLIN, 0}};  // poll skips a negative fd
+    int result;
+    do {
+        result = ::poll(descriptors, 2, milliseconds);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return SOCKET_ERROR;
+    if (s < 0) return 0;
+    if (descriptors[0].revents & POLLNVAL) {
+        errno = EBADF;
+        return SOCKET_ERROR;
+    }
+    return descriptors[0].revents != 0 ? 1 : 0;  // POLLERR/POLLHUP count as ready
+}
+
 long SendNoSignal(SOCKET s, const void* data, std::size_t length) {
     return ::send(s, data, length, MSG_NOSIGNAL);
 }

@@ -31,6 +31,10 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking);
 // 1 ready, 0 time-out, SOCKET_ERROR on failure. Uses poll(), so any descriptor value works.
 int WaitReadable(SOCKET s, int milliseconds);
 int WaitWritable(SOCKET s, int milliseconds);
+// Waits for `s` to be readable or `wake` (an eventfd or pipe, INVALID_SOCKET for none) to be
+// signalled: 1 when `s` is readable, 0 on time-out or when only `wake` is, SOCKET_ERROR when
+// waiting on `s` failed. With `s` INVALID_SOCKET it waits on `wake` alone (0 or SOCKET_ERROR).
+int WaitReadableOrWoken(SOCKET s, SOCKET wake, int milliseconds);
 
 // send() that never raises SIGPIPE on a connection the peer has closed.
 long SendNoSignal(SOCKET s, const void* data, std::size_t length);

@@ -15,9 +15,28 @@ namespace {
 // process's exit. Atomics because the handler reads them asynchronously.
 std::atomic<int> g_readEnd{-1};
 std::atomic<int> g_writeEnd{-1};
+// Stop signals received so far; the handler alone counts them (lock-free, so safe in a handler).
+std::atomic<int> g_received{0};
 std::once_flag g_setUp;
 
-extern "C" void OnStopSignal(int) {
+// A second stop signal: the operator (or a service manager) will not wait for the close that the
+// first one started. The process ends now, by the signal's own default action, so its parent
+// sees which signal ended it. Only async-signal-safe calls.
+[[noreturn]] void EndAtOnce(int signalNumber) {
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signalNumber, &action, nullptr);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);  // not reached: the default action of these signals ends the process
+}
+
+extern "C" void OnStopSignal(int signalNumber) {
+    if (g_received.fetch_add(1, std::memory_order_relaxed) > 0) EndAtOnce(signalNumber);
     const int savedErrno = errno;
     const int fd = g_writeEnd.load(std::memory_order_relaxed);
     if (fd >= 0) {

@@ -1,7 +1,8 @@
-// Turns SIGTERM, SIGINT and SIGHUP into the Qt signal stopRequested on the UI thread. The
-// handler only writes one byte to a pipe that a socket notifier watches; the handlers and the
-// pipe stay for the life of the process, so a signal that arrives while the program shuts down
-// (with no event loop left to notice it) does nothing at all. Owned by CVantrellApp; UI thread.
+// Turns SIGTERM, SIGINT and SIGHUP into the Qt signal stopRequested on the UI thread. For the
+// first of them the handler only writes one byte to a pipe that a socket notifier watches, and
+// the program closes as through its close box; any further one ends the process at once, by that
+// signal's default action, whatever the close is still doing. The handlers and the pipe stay for
+// the life of the process. Owned by CVantrellApp; UI thread.
 #pragma once
 
 #include <QObject>

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "engine/MacAddress.h"
 #include "ui/IpAddressCtrl.h"
 #include "ui/Settings.h"
 #include "ui_VantrellDlg.h"
@@ -196,6 +197,20 @@ void CVantrellDlg::OnStart() {
     WriteSetting("Virtual", "IP", WindowText(m_virtualIp).c_str());
     WriteSetting("Virtual", "MAC", WindowText(m_virtualMac).c_str());
 
+    // Checked before anything is locked: without a valid virtual MAC the engine starts nothing
+    // (the forwarder could not filter), so the dialog stays stopped and says why (standard error
+    // has the details). The engine reads the same text into the one value that its ARP answers
+    // and its capture filter use.
+    const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
+    CMacAddress virtualMac;
+    const CMacAddress::Problem problem = virtualMac.Parse(macText.c_str());
+    if (problem != CMacAddress::Problem::kNone) {
+        std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
+                     macText.c_str(), CMacAddress::Describe(problem));
+        m_status->setText(QStringLiteral("Not started: the virtual MAC address is not valid."));
+        return;
+    }
+
     // Lock the configuration; "Auto Start" and "Respond to ARP" stay enabled.
     m_stopButton->setEnabled(true);
     m_startButton->setEnabled(false);
@@ -210,7 +225,7 @@ void CVantrellDlg::OnStart() {
     settings.tunnelPort = Port(m_tunnelPort);
     settings.listenPort = Port(m_listenPort);
     settings.virtualAddress = Address(m_virtualIp);
-    settings.virtualMac = CutText(m_virtualMac->text(), kMacBufferSize);
+    settings.virtualMac = macText;
     settings.adapter = adapter;
     settings.respond = m_respondToArp->isChecked();
     settings.key = key;

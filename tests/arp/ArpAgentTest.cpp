@@ -112,7 +112,10 @@ class ArpAgentNet : public ::testing::Test {
         m_adapter.name = m_adapterName;
         m_agent = std::make_unique<CArpAgent>();
         m_agent->SetRespond(true);
-        m_agent->SetVirtualRouter(kVirtualHost, kVirtualMacText);
+        std::array<std::uint8_t, 6> virtualMac;
+        CArpFrames::ParseMacText(kVirtualMacText, virtualMac.data());
+        m_agent->SetVirtualRouter(kVirtualHost, virtualMac.data());
+        m_agent->Neighbours().Configure(kVirtualHost, 0xFFFFFF00, kVirtualHost);
         m_agent->SetAdapter(&m_adapter);
     }
     void TearDown() override {
@@ -128,6 +131,21 @@ class ArpAgentNet : public ::testing::Test {
         CNetNamespace::Enter inside(*m_agentNs);
         ASSERT_TRUE(inside.Ok());
         m_agent->Launch();
+    }
+
+    // What the agent posted to its resolver within `milliseconds` (woken by its handle).
+    std::vector<CNeighbourResolver::Learned> Posted(int milliseconds) {
+        std::vector<CNeighbourResolver::Learned> posted;
+        CNeighbourResolver& resolver = m_agent->Neighbours();
+        const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+            platform::WaitReadableOrWoken(INVALID_SOCKET, resolver.WakeHandle(),
+                                          static_cast<int>(Ms(deadline - now)) + 1);
+            CNeighbourResolver::Learned learned[CNeighbourResolver::kMailbox];
+            const int count = resolver.TakeLearned(learned);
+            posted.insert(posted.end(), learned, learned + count);
+        }
+        return posted;
     }
 
     std::string PingAndNeighbour() {
@@ -170,12 +188,18 @@ TEST_F(ArpAgentNet, AnswersTheKernelsRequestWithTheReplyTemplate) {
     std::memcpy(expected.data() + 38, &kPeer, 4);
     EXPECT_EQ(frames[0], expected);  // 42 bytes, not padded
 
-    // Its own reply went out through the send handle and was not learned: the virtual address
-    // is unknown, and the request for it is not answered by the agent itself.
-    EXPECT_EQ(m_agent->Resolve(htonl(kVirtualHost)), nullptr);
+    // The peer's request told who it is; the agent's own reply, which went out through the send
+    // handle, told nothing (the virtual address is never posted).
+    std::vector<CNeighbourResolver::Learned> posted = Posted(100);
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].address, kPeer);
+    EXPECT_EQ(0, std::memcmp(posted[0].mac, m_peerMac.data(), 6));
+    // Its own request is neither answered by itself nor posted.
+    ASSERT_TRUE(m_agent->SendRequest(htonl(kVirtualHost), nullptr));
     frames = m_capture->Collect(200);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0], ExpectedRequest(htonl(kVirtualHost)));
+    EXPECT_TRUE(Posted(50).empty());
 }
 
 TEST_F(ArpAgentNet, RespondFlagTakesEffectWhileRunning) {
@@ -201,7 +225,10 @@ TEST_F(ArpAgentNet, RespondFlagTakesEffectWhileRunning) {
     EXPECT_EQ(m_capture->Collect(100).size(), 0u);
 }
 
-TEST_F(ArpAgentNet, ResolveLearnsOnceAndTheCacheSurvivesStopAndStart) {
+// Requests go out as the resolver asks (broadcast, or a probe to one MAC, after which the
+// template is broadcast again); every answer is posted with its sender, foreign senders are not,
+// and the wake handle is signalled until the mailbox is emptied. The mailbox outlives a stop.
+TEST_F(ArpAgentNet, SendsRequestsAndProbesAndPostsWhatItHears) {
     {
         std::lock_guard lock(g_traceMutex);
         g_trace.clear();
@@ -209,53 +236,47 @@ TEST_F(ArpAgentNet, ResolveLearnsOnceAndTheCacheSurvivesStopAndStart) {
     platform::SetTraceSink(&CollectTrace);
     LaunchAgent();
     ASSERT_NE(m_agent->WaitForCapture(), nullptr);
+    CNeighbourResolver& resolver = m_agent->Neighbours();
 
-    const std::uint8_t* mac = m_agent->Resolve(kPeer);
-    ASSERT_NE(mac, nullptr);
-    EXPECT_EQ(0, std::memcmp(mac, m_peerMac.data(), 6));
-    std::vector<Bytes> frames = m_capture->Collect(200);
+    ASSERT_TRUE(m_agent->SendRequest(kPeer, nullptr));
+    std::vector<CNeighbourResolver::Learned> posted = Posted(150);
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].address, kPeer);
+    EXPECT_EQ(0, std::memcmp(posted[0].mac, m_peerMac.data(), 6));
+    std::vector<Bytes> frames = m_capture->Collect(100);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0], ExpectedRequest(kPeer));
     EXPECT_TRUE(Traced("Packet appears to be valid ARP IP= 10.77.0.2\n"));
+    EXPECT_FALSE(resolver.HasLearned());
 
-    auto start = Clock::now();
-    mac = m_agent->Resolve(kPeer);
-    EXPECT_LT(Ms(Clock::now() - start), 50);
-    ASSERT_NE(mac, nullptr);
-    EXPECT_EQ(0, std::memcmp(mac, m_peerMac.data(), 6));
-    EXPECT_EQ(m_capture->Collect(150).size(), 0u);
-
-    // Nobody holds .9: null after the full wait, and a new request at every call.
-    for (int call = 0; call < 2; ++call) {
-        start = Clock::now();
-        EXPECT_EQ(m_agent->Resolve(kNobody), nullptr);
-        long waited = Ms(Clock::now() - start);
-        EXPECT_GE(waited, 100);
-        EXPECT_LT(waited, 400);
-    }
+    ASSERT_TRUE(m_agent->SendRequest(kPeer, m_peerMac.data()));
+    ASSERT_TRUE(m_agent->SendRequest(kNobody, nullptr));
     frames = m_capture->Collect(150);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], ExpectedRequest(kNobody));
+    Bytes probe = ExpectedRequest(kPeer);
+    std::memcpy(probe.data(), m_peerMac.data(), 6);
+    EXPECT_EQ(frames[0], probe);
     EXPECT_EQ(frames[1], ExpectedRequest(kNobody));
+    posted = Posted(100);
+    ASSERT_EQ(posted.size(), 1u);  // the probe's answer; nobody holds .9
+    EXPECT_EQ(posted[0].address, kPeer);
 
-    // A silent LAN: the stop is seen within one 250 ms read.
-    start = Clock::now();
+    // A host of another subnet on the same wire is not posted.
+    m_peerNs->Run("ip addr add 10.78.0.2/24 dev vp");
+    ASSERT_EQ(0, m_peerNs->Run("arping -q -c 1 -A -I vp 10.78.0.2"));
+    for (const auto& learned : Posted(150)) EXPECT_EQ(learned.address, kPeer);
+    EXPECT_TRUE(Traced("Packet appears to be valid ARP IP= 10.78.0.2\n"));  // heard all the same
+
+    // A silent LAN: the stop is seen within one 250 ms read; the resolver stays.
+    auto start = Clock::now();
     m_agent->RequestStop();
     m_agent->Join();
     EXPECT_LT(Ms(Clock::now() - start), 500);
     EXPECT_EQ(m_agent->WaitForCapture(), nullptr);
     std::uint8_t frame[42] = {};
     EXPECT_FALSE(m_agent->SendFrame(frame, sizeof frame));
-
-    m_agent->SetAdapter(&m_adapter);
-    LaunchAgent();
-    ASSERT_NE(m_agent->WaitForCapture(), nullptr);
-    start = Clock::now();
-    mac = m_agent->Resolve(kPeer);
-    EXPECT_LT(Ms(Clock::now() - start), 50);
-    ASSERT_NE(mac, nullptr);
-    EXPECT_EQ(0, std::memcmp(mac, m_peerMac.data(), 6));
-    EXPECT_EQ(m_capture->Collect(150).size(), 0u);
+    EXPECT_FALSE(m_agent->SendRequest(kPeer, nullptr));
+    EXPECT_EQ(&m_agent->Neighbours(), &resolver);
 }
 
 // The injector's sends and a read error that makes the agent close its capture: sends go out
@@ -281,7 +302,7 @@ TEST_F(ArpAgentNet, SendFrameStopsCleanlyWhenTheCaptureGoesAway) {
     std::thread injector([&] {
         auto deadline = Clock::now() + std::chrono::seconds(5);
         while (Clock::now() < deadline) {
-            m_agent->Resolve(kPeer);
+            m_agent->SendRequest(kPeer, nullptr);
             if (!m_agent->SendFrame(frame.data(), static_cast<int>(frame.size()))) {
                 sawFalse = true;
                 break;
@@ -301,7 +322,7 @@ TEST_F(ArpAgentNet, SendFrameStopsCleanlyWhenTheCaptureGoesAway) {
     EXPECT_EQ(m_agent->WaitForCapture(), nullptr);
     EXPECT_LT(Ms(Clock::now() - start), 50);
     EXPECT_FALSE(m_agent->SendFrame(frame.data(), static_cast<int>(frame.size())));
-    EXPECT_EQ(m_agent->Resolve(kNobody), nullptr);
+    EXPECT_FALSE(m_agent->SendRequest(kNobody, nullptr));
 }
 
 TEST_F(ArpAgentNet, AdapterThatCannotBeOpenedEndsTheThreadAtOnce) {

@@ -214,12 +214,15 @@ TEST_F(ProgramFault, SignalsCloseLikeTheCloseBoxAndWriteNothing) {
     int first = m_lans->Signal('A', SIGINT);
     ASSERT_TRUE(WIFEXITED(first));
     EXPECT_EQ(WEXITSTATUS(first), 0);
-    // A second signal while shutting down must not crash the program.
+    // A second signal while closing ends the program at once, by whichever of the two its
+    // threads took last (unless the close had already finished); nothing is written either way.
     m_lans->Signal('B', SIGHUP, false);
-    m_lans->Signal('B', SIGTERM, false);
     int second = m_lans->Signal('B', SIGTERM, true, 10);
-    ASSERT_TRUE(WIFEXITED(second)) << "status " << second;
-    EXPECT_EQ(WEXITSTATUS(second), 0);
+    ASSERT_NE(second, -1) << "the program did not end";
+    EXPECT_TRUE(
+        (WIFSIGNALED(second) && (WTERMSIG(second) == SIGTERM || WTERMSIG(second) == SIGHUP)) ||
+        (WIFEXITED(second) && WEXITSTATUS(second) == 0))
+        << "status " << second;
     EXPECT_EQ(m_lans->SettingsText('A'), a);
     EXPECT_EQ(m_lans->SettingsText('B'), b);
 }

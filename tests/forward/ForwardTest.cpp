@@ -15,6 +15,7 @@
 
 #include "engine/LanToTunnel.h"
 #include "engine/TunnelEngine.h"
+#include "engine/TunnelToLan.h"
 #include "engine/WireFormat.h"
 #include "platform/Trace.h"
 #include "tests/forward/InjectedFrames.h"
@@ -88,8 +89,10 @@ int SocketInside(const CNetNamespace& ns, int type) {
 
 TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFrames) {
     CLanToTunnel forwarder(Ip(127, 0, 0, 1), 9);
+    CMacAddress mac;
+    ASSERT_EQ(mac.Parse("02:00:00:0a:00:01"), CMacAddress::Problem::kNone);
     forwarder.SetSubnets(Ip(10, 1, 0, 7), Ip(255, 255, 255, 0), Ip(10, 2, 0, 0), Ip(255, 255, 0, 0),
-                         "02:00:00:0a:00:01");
+                         mac);
     std::vector<uint8_t> frame(60, 0);
     auto put = [&](int at, int a, int b, int c, int d) {
         frame[at] = uint8_t(a), frame[at + 1] = uint8_t(b), frame[at + 2] = uint8_t(c),
@@ -111,7 +114,7 @@ TEST(ForwarderAddressTests, KeepOnlyThisSubnetToTheOtherAndNeverReadPastShortFra
     EXPECT_FALSE(forwarder.Passes(frame.data(), 60));
 
     // Other end's mask 0.0.0.0: every destination passes the destination test.
-    forwarder.SetSubnets(Ip(10, 1, 0, 0), Ip(255, 255, 255, 0), Ip(192, 168, 1, 0), 0, "x");
+    forwarder.SetSubnets(Ip(10, 1, 0, 0), Ip(255, 255, 255, 0), Ip(192, 168, 1, 0), 0, mac);
     put(26, 10, 1, 0, 10);
     put(30, 8, 8, 8, 8);
     EXPECT_TRUE(forwarder.Passes(frame.data(), 60));
@@ -462,6 +465,50 @@ TEST_F(UdpInjector, CraftedFragmentsInjectExactlyTheExpectedFrames) {
     m_b->Stop();
 }
 
+// What a broken or hostile peer sends beyond its subnets never reaches the LAN, is not counted
+// as traffic, and does not disturb the packets around it.
+TEST_F(UdpInjector, PacketsOutsideTheSubnetsOrWithoutASaneHeaderStayOffTheLan) {
+    ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_b));
+    CInjectedFrames frames(m_lans.Host(CTwoLans::kB), CTwoLans::kMacB);
+    ASSERT_TRUE(frames.Ok());
+    const std::string good = PacketForHostB(60, 'g');
+    std::string frame;
+    for (int i = 0; i < 10 && frame.empty(); ++i) {  // the socket is bound lazily
+        Send(0x80, good);
+        frame = frames.Next(500);
+    }
+    ASSERT_EQ(frame, ExpectedFrameOnB(m_lans, good));
+    while (!frames.Next(200).empty()) {
+    }
+    m_b->TakeInjectedBytes();
+    const std::uint32_t rejectedBefore = m_b->Injector()->GetRejectedCount();
+
+    auto with = [&](int offset, const char* address) {
+        std::string packet = good;
+        const std::uint32_t a = inet_addr(address);
+        std::memcpy(packet.data() + offset, &a, 4);
+        return packet;
+    };
+    std::vector<std::string> hostile = {with(16, "10.2.0.255"),        with(16, "10.2.0.0"),
+                                        with(16, CTwoLans::kVirtualB), with(16, "0.0.0.0"),
+                                        with(16, "10.3.0.10"),         with(12, "10.2.0.5"),
+                                        PacketForHostB(19, 's')};
+    std::string v6 = good;
+    v6[0] = 0x60;
+    std::string tooLong = good;
+    tooLong[3] = 61;
+    hostile.push_back(v6);
+    hostile.push_back(tooLong);
+    for (const std::string& packet : hostile) Send(0x80, packet);
+    const std::string after = PacketForHostB(64, 'a');
+    Send(0x80, after);
+    EXPECT_EQ(frames.Next(2000), ExpectedFrameOnB(m_lans, after));
+    EXPECT_EQ(frames.Next(300), "") << "nothing else was injected";
+    EXPECT_EQ(m_b->Injector()->GetRejectedCount() - rejectedBefore, hostile.size());
+    EXPECT_EQ(m_b->TakeInjectedBytes(), 14 + 64);
+    m_b->Stop();
+}
+
 TEST_F(UdpInjector, ATakenPortIsRetriedAtAGentlePaceUntilItFrees) {
     int squatter = SocketInside(m_lans.Router(CTwoLans::kB), SOCK_DGRAM);
     sockaddr_in any = SocketAddress("0.0.0.0", CTwoLans::kPort);
@@ -484,6 +531,31 @@ TEST_F(UdpInjector, ATakenPortIsRetriedAtAGentlePaceUntilItFrees) {
     EXPECT_EQ(frame, ExpectedFrameOnB(m_lans, packet));
     m_b->Stop();
     platform::SetTraceSink(nullptr);
+}
+
+// Without a valid virtual MAC the forwarder could not filter: nothing starts, and standard error
+// says why.
+TEST(EngineWithBadMac, StartsNoWorkerAndSaysWhy) {
+    pcap_if_t adapter{};
+    char name[] = "nosuch0";
+    adapter.name = name;
+    CTunnelEngine engine;
+    CTunnelEngine::Settings s;
+    s.adapter = &adapter;
+    for (const char* text :
+         {"", "00:D0:BE:D0:BE", "01:00:5E:00:00:01", "0:0:0:0:0:0", "00:D0:BE:D0:BE:D0 or ip"}) {
+        s.virtualMac = text;
+        engine.SetSettings(s);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(engine.Start()) << text;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(std::string("The virtual MAC address \"") + text + "\""),
+                  std::string::npos)
+            << said;
+        EXPECT_FALSE(engine.IsRunning());
+        EXPECT_EQ(engine.Forwarder(), nullptr);
+        EXPECT_EQ(engine.Injector(), nullptr);
+    }
 }
 
 TEST(EngineWithoutAdapter, StopsAtOnceWhenTheAdapterCannotBeOpened) {

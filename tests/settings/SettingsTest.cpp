@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -102,6 +103,7 @@ TEST_F(SettingsFile, FirstRunCreatesEveryKeyWithItsDefaultAndASecondRunChangesNo
 
     struct stat before {};
     ASSERT_EQ(stat("Vantrell.INI", &before), 0);
+    EXPECT_EQ(before.st_mode & 07777, 0600u) << "a created file is its owner's alone";
     for (const Key& k : kDialogReads) ReadSetting(k.section, k.key, "other default");
     struct stat after {};
     ASSERT_EQ(stat("Vantrell.INI", &after), 0);
@@ -232,7 +234,7 @@ TEST_F(SettingsFile, FolderThatCannotBeWrittenLeavesTheOldFileAndTheValuesAsRead
     EXPECT_EQ(Names(), std::set<std::string>{"Vantrell.INI"});
 }
 
-TEST_F(SettingsFile, ReadOnlyFileMissingFolderAndLinksAreHandledSafely) {
+TEST_F(SettingsFile, ReadOnlyFileAndMissingFolderAreHandledSafely) {
     // A file without write permission stays as it is, even for root.
     const std::string old = "[Listen]\r\nPort=1234\r\n";
     Put(old);
@@ -248,12 +250,10 @@ TEST_F(SettingsFile, ReadOnlyFileMissingFolderAndLinksAreHandledSafely) {
     EXPECT_EQ(GetPrivateProfileStringA("S", "K", "def  ", value, sizeof value, "plain/x.INI"), 3u);
     EXPECT_STREQ(value, "def");
 
-    // Permissions survive the replacement, and a link to the file stays a link.
+    // Permissions survive the replacement.
     Put("[A]\nK=1\n", "real.INI");
     ASSERT_EQ(chmod("real.INI", 0640), 0);
-    fs::create_symlink("real.INI", "link.INI");
-    EXPECT_EQ(WritePrivateProfileStringA("A", "K", "2", "link.INI"), 1);
-    EXPECT_TRUE(fs::is_symlink("link.INI"));
+    EXPECT_EQ(WritePrivateProfileStringA("A", "K", "2", "real.INI"), 1);
     EXPECT_EQ(ReadText("real.INI"), "[A]\nK=2\n");
     struct stat st {};
     ASSERT_EQ(stat("real.INI", &st), 0);
@@ -275,6 +275,56 @@ TEST_F(SettingsFile, KeyWithAnEqualsSignAndAFileOverOneMebibyteAreRefused) {
     EXPECT_STREQ(value, "none");
     EXPECT_EQ(WritePrivateProfileStringA("A", "K", "2", SettingsFileName), 0);
     EXPECT_EQ(ReadText("Vantrell.INI"), big);
+}
+
+// Runs `work` in a child process; true when it ended normally within `seconds` (else the child is
+// killed), so a read that blocks fails the test instead of hanging it.
+template <typename Work>
+bool EndsWithin(int seconds, Work work) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(work() ? 0 : 1);
+    int status = 0;
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
+
+// Only a regular file is read or replaced: a link is not followed (neither to a file nor to a
+// device), and a FIFO cannot hold up the window. Each reads as missing keys, and nothing is
+// written through it.
+TEST_F(SettingsFile, LinksFifosAndDevicesAreNeitherReadNorReplaced) {
+    Put("[Listen]\nPort=1234\n", "real.INI");
+    fs::create_symlink("real.INI", "Vantrell.INI");
+    EXPECT_EQ(ReadSetting("Listen", "Port", "27659"), "27659");
+    EXPECT_EQ(WritePrivateProfileStringA("Listen", "Port", "99", SettingsFileName), 0);
+    EXPECT_TRUE(fs::is_symlink("Vantrell.INI"));
+    EXPECT_EQ(ReadText("real.INI"), "[Listen]\nPort=1234\n");
+
+    fs::remove("Vantrell.INI");
+    fs::create_symlink("/dev/zero", "Vantrell.INI");
+    EXPECT_EQ(ReadSetting("Listen", "Port", "27659"), "27659");
+    EXPECT_TRUE(fs::is_symlink("Vantrell.INI"));
+    fs::remove("Vantrell.INI");
+    fs::create_symlink("missing.INI", "Vantrell.INI");  // dangling: not created through it
+    WriteSetting("Listen", "Port", "99");
+    EXPECT_FALSE(fs::exists("missing.INI"));
+
+    fs::remove("Vantrell.INI");
+    ASSERT_EQ(mkfifo("Vantrell.INI", 0600), 0);
+    // No writer ever opens the FIFO: a blocking open would wait for ever.
+    EXPECT_TRUE(EndsWithin(5, [] {
+        return ReadSetting("Listen", "Port", "27659") == "27659" &&
+               WritePrivateProfileStringA("Listen", "Port", "99", SettingsFileName) == 0;
+    }));
+    struct stat st {};
+    ASSERT_EQ(lstat("Vantrell.INI", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(Names(), (std::set<std::string>{"Vantrell.INI", "real.INI"}));
 }
 
 TEST(GetPrivateProfileString, CutsToTheBufferAndTerminates) {

@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <cstdint>
@@ -156,6 +157,37 @@ TEST_F(VantrellDlgRun, AutoStartWithAnUnlistedAdapterStaysStopped) {
     Control<QPushButton>(&dialog, 1007)->click();
     EXPECT_TRUE(CVantrellDlgProbe::Running(dialog));
     EXPECT_EQ(uitest::IniValue("This End", "Adaptor"), kAdapterLabel);
+}
+
+// A MAC text that is not an individual address would leave the forwarder without its filter:
+// Start saves the settings as typed but starts nothing, and says why.
+TEST_F(VantrellDlgRun, StartWithABadVirtualMacStartsNothingAndSaysWhy) {
+    std::string settings = Settings(Mode::kUdp, true);
+    settings.replace(settings.find("MAC=00:D0:BE:D0:BE:D0"), 21, "MAC=01:00:5E:00:00:01");
+    uitest::WriteIni(settings);
+    ::testing::internal::CaptureStderr();
+    {
+        CVantrellDlg dialog;
+        dialog.show();
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("\"01:00:5E:00:00:01\" is a group"), std::string::npos) << said;
+        EXPECT_FALSE(CVantrellDlgProbe::Running(dialog));
+        EXPECT_EQ(CVantrellDlgProbe::Forwarder(dialog), nullptr);
+        EXPECT_EQ(StatusText(dialog), "Not started: the virtual MAC address is not valid.");
+        EXPECT_TRUE(Control(&dialog, 1007)->isEnabled());
+        EXPECT_FALSE(Control(&dialog, 1008)->isEnabled());
+        EXPECT_TRUE(Control(&dialog, 1014)->isEnabled());
+        EXPECT_EQ(uitest::IniValue("Virtual", "MAC"), "01:00:5E:00:00:01");
+        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 1));  // only the idle link
+
+        // Corrected, the same dialog starts.
+        Control<QLineEdit>(&dialog, 1014)->setText(QStringLiteral("2:0:0:a:0:1"));
+        Control<QPushButton>(&dialog, 1007)->click();
+        EXPECT_TRUE(CVantrellDlgProbe::Running(dialog));
+        EXPECT_EQ(StatusText(dialog), "Using UDP mode.");
+        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 4));
+    }
+    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads));
 }
 
 // A plain TCP client or server on loopback inside "lan".

@@ -313,11 +313,10 @@ TEST_F(ReassemblerTest, DatagramsThatCannotFitAreDroppedAndResetTheIndex) {
     EXPECT_EQ(m_reassembler.Accept(stale.data(), 0), R::kDropped);
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);
 
-    // Index 47 and beyond starts past the buffer: even an empty-payload fragment is dropped.
-    for (int k = 0; k < 47; ++k)
-        ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1)), R::kPartial);
-    EXPECT_EQ(m_reassembler.ExpectedIndex(), 47);
-    EXPECT_EQ(Accept(Datagram(0x80 | 47, 0)), R::kDropped);
+    // A full non-final fragment 46 would end past the buffer, so index 47 is never reached.
+    for (int k = 0; k < 46; ++k)
+        ASSERT_EQ(Accept(Datagram(static_cast<std::uint8_t>(k), 1400)), R::kPartial);
+    EXPECT_EQ(Accept(Datagram(46, 1400)), R::kDropped);
     EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);
 }
 
@@ -534,6 +533,34 @@ TEST(ForwardBatch, SealedFragmentsOpenAtThePeerAsTheUnsealedFragmentsInOrder) {
     Bytes largest = MakePacket(65522, 5);
     EXPECT_FALSE(batch.Add(largest.data(), 65522));
     EXPECT_EQ(batch.DatagramCount(), 6);
+}
+
+// A non-final fragment that does not carry exactly 1400 bytes would leave a gap (or an overlap)
+// that the next fragment does not fill: bytes of an earlier packet would go onto the LAN.
+TEST_F(ReassemblerTest, NonFinalFragmentsOfAnyOtherSizeAreDroppedAndResetTheIndex) {
+    // An earlier packet leaves its bytes in the frame buffer.
+    EXPECT_EQ(Accept(Datagram(0x00, 1400, 0xEE)), R::kPartial);
+    EXPECT_EQ(Accept(Datagram(0x81, 1400, 0xEE)), R::kComplete);
+    for (int size : {0, 1, 20, 1399, 1401, 1499}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(Accept(Datagram(0x00, size, 1)), R::kDropped);
+        EXPECT_EQ(m_reassembler.ExpectedIndex(), 0);
+        // The last fragment that follows is out of sequence now, so nothing mixed is delivered.
+        EXPECT_EQ(Accept(Datagram(0x81, 10, 2)), R::kDropped);
+        // A short middle fragment loses its packet the same way.
+        EXPECT_EQ(Accept(Datagram(0x00, 1400, 3)), R::kPartial);
+        EXPECT_EQ(Accept(Datagram(0x01, size, 3)), R::kDropped);
+        EXPECT_EQ(Accept(Datagram(0x82, 10, 3)), R::kDropped);
+        // The reset makes the next packet arrive whole.
+        EXPECT_EQ(Accept(Datagram(0x00, 1400, 4)), R::kPartial);
+        EXPECT_EQ(Accept(Datagram(0x81, 10, 5)), R::kComplete);
+        Bytes expected(1400, 4);
+        expected.insert(expected.end(), 10, 5);
+        EXPECT_EQ(Packet(), expected);
+    }
+    // A last fragment may carry any size from 1 up.
+    EXPECT_EQ(Accept(Datagram(0x80, 1, 6)), R::kComplete);
+    EXPECT_EQ(Packet(), Bytes(1, 6));
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // libFuzzer target: a sequence of datagrams fed to CFragmentReassembler, whose frame buffer is
-// exactly 65540 bytes (AddressSanitizer catches any byte written past it). Every result and
-// every completed packet is checked against an independent model of the receiving rules.
+// exactly 65540 bytes (AddressSanitizer catches any byte written past it). Every result is checked
+// against an independent model of the receiving rules, and every completed packet must be
+// exactly the bytes of its own fragments, in order. The frame buffer starts filled with a poison
+// byte that differs from run to run, so a byte that no fragment of the packet wrote (a stale
+// byte of an earlier packet or of the poison) shows.
 //
-// Input: datagrams back to back, each as a 2-byte big-endian length (taken modulo 1600) and then
-// that many bytes (fewer if the input ends).
+// Input: one poison byte, then datagrams back to back, each as a 2-byte big-endian length (taken
+// modulo 1600) and then that many bytes (fewer if the input ends).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,14 +25,16 @@ void Check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
     std::uint8_t* frame = new std::uint8_t[kFrame];
-    static std::uint8_t model[kFrame];
-    std::memset(frame, 0, kFrame);
-    std::memset(model, 0, kFrame);
+    std::memset(frame, data[0] ^ 0xA5, kFrame);
+    // The fragments of the packet in progress, appended as they are accepted.
+    static std::uint8_t packet[kFrame];
+    std::size_t packetLength = 0;
     wire::CFragmentReassembler reassembler(frame);
     unsigned expectedIndex = 0;
 
-    std::size_t at = 0;
+    std::size_t at = 1;
     while (size - at >= 2) {
         std::size_t length = ((std::size_t(data[at]) << 8) | data[at + 1]) % 1600;
         at += 2;
@@ -37,31 +42,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t* datagram = data + at;
         at += length;
 
-        // The model: one expected index; fragment k goes to 14 + 1400 k; nothing may end past
-        // the buffer; the last fragment completes the packet.
+        // The model: one expected index; every fragment but the last carries exactly 1400 bytes;
+        // nothing may end past the buffer; the last fragment completes the packet.
         enum { kDropped, kPartial, kComplete } want;
-        std::size_t frameLength = 0;
-        if (length == 0) {
+        if (length == 0 || (datagram[0] & 0x7F) != expectedIndex) {
             want = kDropped;
-            expectedIndex = 0;
-        } else if ((datagram[0] & 0x7F) != expectedIndex) {
-            want = kDropped;
-            expectedIndex = 0;
         } else {
-            std::size_t start = 14 + 1400 * std::size_t(datagram[0] & 0x7F);
-            if (start + (length - 1) > kFrame) {
+            const bool last = (datagram[0] & 0x80) != 0;
+            const std::size_t payload = length - 1;
+            if (!last && payload != 1400) {
                 want = kDropped;
-                expectedIndex = 0;
+            } else if (14 + packetLength + payload > kFrame) {
+                want = kDropped;
             } else {
-                std::memcpy(model + start, datagram + 1, length - 1);
-                ++expectedIndex;
-                want = kPartial;
-                if (datagram[0] & 0x80) {
-                    want = kComplete;
-                    expectedIndex = 0;
-                    frameLength = start + (length - 1);
-                }
+                std::memcpy(packet + packetLength, datagram + 1, payload);
+                packetLength += payload;
+                want = last ? kComplete : kPartial;
             }
+        }
+        if (want == kPartial) {
+            ++expectedIndex;
+        } else {
+            expectedIndex = 0;
         }
 
         wire::CFragmentReassembler::Result result =
@@ -76,10 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case wire::CFragmentReassembler::Result::kComplete:
                 Check(want == kComplete);
-                Check(static_cast<std::size_t>(reassembler.FrameLength()) == frameLength);
-                Check(std::memcmp(frame + 14, model + 14, frameLength - 14) == 0);
+                Check(static_cast<std::size_t>(reassembler.FrameLength()) == 14 + packetLength);
+                Check(std::memcmp(frame + 14, packet, packetLength) == 0);
                 break;
         }
+        if (want != kPartial) packetLength = 0;
     }
     delete[] frame;
     return 0;
