@@ -4,19 +4,38 @@
 #include <cstring>
 
 #include "engine/WireFormat.h"
+#include "seal/SealFormat.h"
+#include "seal/SealedChannel.h"
 
 namespace {
+
+// A sealed datagram's slot: the largest fragment sealed.
+constexpr int kSealedSlot = seal::kLargestSealedDatagram;
+// Bytes a sealed frame adds to its packet: frame header, data header, tag.
+constexpr int kFrameOverhead = seal::kStreamHeaderSize + seal::kDataOverhead;
 
 int FragmentCount(int length) {
     return (length + wire::kFragmentPayload - 1) / wire::kFragmentPayload;
 }
 
+int BufferBytes(CForwardBatch::Form form, bool sealed, int bufferBytes, int maxDatagrams) {
+    if (form == CForwardBatch::Form::kRecords) {
+        const int largest = sealed ? kFrameOverhead + wire::kMaxPacketLength
+                                   : wire::kRecordHeaderSize + wire::kMaxPacketLength;
+        return std::max(bufferBytes, largest);
+    }
+    if (sealed) return maxDatagrams * kSealedSlot;
+    return std::max(bufferBytes, wire::kRecordHeaderSize + wire::kMaxPacketLength);
+}
+
 }  // namespace
 
-CForwardBatch::CForwardBatch(Form form, int bufferBytes, int maxDatagrams)
+CForwardBatch::CForwardBatch(Form form, int bufferBytes, int maxDatagrams,
+                             seal::CSealedChannel* channel)
     : m_form(form),
-      m_capacity(std::max(bufferBytes, wire::kRecordHeaderSize + wire::kMaxPacketLength)),
+      m_channel(channel),
       m_maxDatagrams(std::max(maxDatagrams, FragmentCount(wire::kMaxPacketLength))),
+      m_capacity(BufferBytes(form, channel != nullptr, bufferBytes, m_maxDatagrams)),
       m_buffer(new std::uint8_t[static_cast<std::size_t>(m_capacity)]),
       m_headers(new std::uint8_t[static_cast<std::size_t>(m_maxDatagrams)]()),
       m_parts(new iovec[static_cast<std::size_t>(m_maxDatagrams) * 2]()),
@@ -28,8 +47,26 @@ void CForwardBatch::Clear() {
     m_datagrams = 0;
 }
 
+bool CForwardBatch::TakeHandshakeDue() {
+    const bool due = m_handshakeDue;
+    m_handshakeDue = false;
+    return due;
+}
+
 bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
     if (length <= 0 || length > wire::kMaxPacketLength) return false;
+    if (m_form == Form::kRecords && m_channel != nullptr) {
+        // The frame as the link will seal it: the header says the message's length, the packet
+        // sits where the link's seal reads its plaintext.
+        if (m_used + kFrameOverhead + length > m_capacity) return false;
+        std::uint8_t* at = m_buffer.get() + m_used;
+        seal::PutStreamHeader(at, seal::kDataOverhead + length);
+        std::memcpy(at + seal::kStreamHeaderSize + seal::kDataHeaderSize, packet,
+                    static_cast<std::size_t>(length));
+        m_used += kFrameOverhead + length;
+        ++m_packets;
+        return true;
+    }
     if (m_form == Form::kRecords) {
         if (m_used + wire::kRecordHeaderSize + length > m_capacity) return false;
         std::uint8_t* at = m_buffer.get() + m_used;
@@ -39,6 +76,7 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
         ++m_packets;
         return true;
     }
+    if (m_channel != nullptr) return AddSealedFragments(packet, length);
     if (m_used + length > m_capacity || m_datagrams + FragmentCount(length) > m_maxDatagrams) {
         return false;
     }
@@ -58,5 +96,35 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
         message.msg_hdr.msg_iov = parts;
         message.msg_hdr.msg_iovlen = 2;
     }
+    return true;
+}
+
+bool CForwardBatch::AddSealedFragments(const std::uint8_t* packet, int length) {
+    if (m_datagrams + FragmentCount(length) > m_maxDatagrams) return false;
+    const int first = m_datagrams;
+    wire::CFragmenter fragmenter(length);
+    for (wire::CFragmenter::Fragment fragment; fragmenter.Next(fragment); ++m_datagrams) {
+        // Header byte and payload go where the seal reads its plaintext, and are sealed there.
+        std::uint8_t* slot = m_buffer.get() + static_cast<std::size_t>(m_datagrams) * kSealedSlot;
+        std::uint8_t* plaintext = slot + seal::kDataHeaderSize;
+        plaintext[0] = fragment.header;
+        std::memcpy(plaintext + 1, packet + fragment.offset,
+                    static_cast<std::size_t>(fragment.length));
+        const seal::CSealedChannel::Sealed sealed =
+            m_channel->Seal(plaintext, 1 + fragment.length, slot, kSealedSlot);
+        m_handshakeDue = m_handshakeDue || sealed.handshakeDue;
+        if (sealed.length == 0) {
+            // No session yet: the packet is lost, like one whose ARP fails.
+            m_datagrams = first;
+            return true;
+        }
+        iovec* parts = &m_parts[static_cast<std::size_t>(m_datagrams) * 2];
+        parts[0] = {slot, static_cast<std::size_t>(sealed.length)};
+        mmsghdr& message = m_messages[m_datagrams];
+        message = mmsghdr{};
+        message.msg_hdr.msg_iov = parts;
+        message.msg_hdr.msg_iovlen = 1;
+    }
+    ++m_packets;
     return true;
 }

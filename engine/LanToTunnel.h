@@ -38,8 +38,9 @@ class CLanToTunnel : public CWorkerThread {
     void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
     // Where the forwarder reports the card's state (not owned; before Launch).
     void SetLanCard(CLanCard* card) { m_keeper.SetCard(card); }
-    // Sealed mode (not owned; outlives the run): each packet goes out sealed on its own, by the
-    // UDP sender or, in TCP mode, by the link (not batched). Set before Launch.
+    // Sealed mode (not owned; outlives the run): the batch goes out sealed, each UDP fragment
+    // sealed into its datagram as it is added, or in TCP mode the records sealed by the link in
+    // place and sent with one call. Set before Launch.
     void SetSealedChannel(seal::CSealedChannel* channel);
 
     // A card that cannot be opened, or goes away while running, is opened again about twice a
@@ -99,9 +100,6 @@ class CLanToTunnel : public CWorkerThread {
     // run, never per packet); the forwarder's thread only.
     std::unique_ptr<CForwardBatch> m_batch;
     seal::CSealedChannel* m_channel = nullptr;  // not owned; set before Launch
-    // Sealed, TCP: one frame sealed in place (65571 bytes); made by Run, once per run.
-    std::unique_ptr<std::uint8_t[]> m_sealedFrame;
-    bool SendSealed(const std::uint8_t* packet, int length);
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
     // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "seal/SealedChannel.h"
 
 CUdpSender::CUdpSender() : m_socket(INVALID_SOCKET), m_destination{} {
     std::memset(m_headers, 0, sizeof m_headers);
@@ -49,10 +48,6 @@ int CUdpSender::SendFragments(const std::uint8_t* packet, int length) {
         message = msghdr{};
         message.msg_iov = m_parts[count];
         message.msg_iovlen = 2;
-        if (m_channel != nullptr &&
-            !SealFragment(count, fragment.header, packet + fragment.offset, fragment.length)) {
-            return 1;  // no session yet: the packet is lost, like one whose ARP fails
-        }
     }
     return SendDatagrams(m_messages, count);
 }
@@ -75,30 +70,6 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
         }
     }
     return failed;
-}
-
-void CUdpSender::SetSealedChannel(seal::CSealedChannel* channel) {
-    m_channel = channel;
-    if (channel != nullptr && !m_sealed) {
-        m_sealed.reset(new std::uint8_t[static_cast<std::size_t>(kMaxFragments) * kSealedSlot]);
-    }
-}
-
-bool CUdpSender::SealFragment(int index, std::uint8_t header, const std::uint8_t* payload,
-                              int length) {
-    std::uint8_t* slot = m_sealed.get() + static_cast<std::size_t>(index) * kSealedSlot;
-    std::uint8_t* plaintext = slot + seal::kDataHeaderSize;
-    plaintext[0] = header;
-    std::memcpy(plaintext + 1, payload, static_cast<std::size_t>(length));
-    seal::CSealedChannel::Sealed sealed = m_channel->Seal(plaintext, 1 + length, slot, kSealedSlot);
-    if (sealed.handshakeDue) {
-        std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
-        if (int n = m_channel->Initiate(initiation, sizeof initiation); n > 0) Send(initiation, n);
-    }
-    if (sealed.length == 0) return false;
-    m_parts[index][0] = {slot, static_cast<std::size_t>(sealed.length)};
-    m_messages[index].msg_hdr.msg_iovlen = 1;
-    return true;
 }
 
 bool CUdpSender::Close() {

@@ -1,23 +1,16 @@
 // A datagram socket connected to the other end's tunnel address and port: the forwarder's way
 // into the tunnel in UDP mode. A member of the forwarder, opened by its constructor, used by the
-// forwarder's thread alone and closed by the forwarder's destructor. Sealed (a channel set before
-// the thread starts): every fragment datagram, and any handshake the channel asks for, goes out
-// sealed (docs/sealed-tunnel.md, section 8).
+// forwarder's thread alone and closed by the forwarder's destructor. Sealed mode sends datagrams
+// that the forwarder's batch has sealed, and the handshakes the channel asks for, through it.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cstdint>
-#include <memory>
 
 #include "engine/WireFormat.h"
 #include "platform/Sockets.h"
-#include "seal/SealFormat.h"
-
-namespace seal {
-class CSealedChannel;
-}
 
 class CUdpSender {
   public:
@@ -42,8 +35,6 @@ class CUdpSender {
     // again; the ones after it still go. Returns how many failed.
     int SendDatagrams(mmsghdr* messages, int count);
     bool Close();
-    // Not owned; outlives the sender's use. Allocates the sealing buffers once.
-    void SetSealedChannel(seal::CSealedChannel* channel);
 
   private:
     static constexpr int kMaxFragments = 128;  // 7-bit index: never more fragments than this
@@ -55,11 +46,4 @@ class CUdpSender {
     std::uint8_t m_headers[kMaxFragments];
     iovec m_parts[kMaxFragments][2];
     mmsghdr m_messages[kMaxFragments];
-    // Sealed mode: one slot per fragment, each fragment sealed in place in its slot.
-    static constexpr int kSealedSlot = seal::kLargestSealedDatagram;
-    seal::CSealedChannel* m_channel = nullptr;
-    std::unique_ptr<std::uint8_t[]> m_sealed;
-    // Seals fragment `index` (header byte, then `length` bytes of `payload`) into its slot;
-    // false when no session is ready (the fragment is dropped).
-    bool SealFragment(int index, std::uint8_t header, const std::uint8_t* payload, int length);
 };

@@ -533,8 +533,13 @@ int CTcpLink::SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller
     return Send(reinterpret_cast<const char*>(buffer), length, caller, true, buffer);
 }
 
+int CTcpLink::SendSealedFrames(std::uint8_t* frames, int size, CWorkerThread* caller) {
+    if (size <= 0) return 0;
+    return Send(reinterpret_cast<const char*>(frames), size, caller, true, frames, true);
+}
+
 int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
-                   std::uint8_t* sealIn) {
+                   std::uint8_t* sealIn, bool frames) {
     std::shared_ptr<CLinkSocket> connection;
     std::shared_ptr<seal::CSealedChannel> channel;
     {
@@ -568,9 +573,27 @@ int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool w
     }
     if (sealIn != nullptr) {
         // Sealed while holding the turn: frames leave in counter order on this connection.
-        const int room = seal::kStreamHeaderSize + seal::kDataOverhead + length;
-        seal::CSealedChannel::Sealed sealed =
-            channel->Seal(sealIn + channel->PayloadOffset(), length, sealIn, room);
+        seal::CSealedChannel::Sealed sealed;
+        if (frames) {
+            // Each frame in place, in order; what follows a frame left unsealed is not sent.
+            int offset = 0;
+            while (offset + seal::kStreamHeaderSize <= length) {
+                std::uint8_t* frame = sealIn + offset;
+                const int message = static_cast<int>(seal::GetLe32(frame) & 0xFFFFFF);
+                const int plaintext = message - seal::kDataOverhead;
+                const int room = seal::kStreamHeaderSize + message;
+                if (plaintext < 0 || offset + room > length) break;
+                seal::CSealedChannel::Sealed one =
+                    channel->Seal(frame + channel->PayloadOffset(), plaintext, frame, room);
+                sealed.handshakeDue = sealed.handshakeDue || one.handshakeDue;
+                if (one.length == 0) break;
+                offset += one.length;
+            }
+            sealed.length = offset;
+        } else {
+            const int room = seal::kStreamHeaderSize + seal::kDataOverhead + length;
+            sealed = channel->Seal(sealIn + channel->PayloadOffset(), length, sealIn, room);
+        }
         if (sealed.handshakeDue) {
             std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
             const int initiationLength = channel->Initiate(initiation, sizeof initiation);

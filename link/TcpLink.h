@@ -47,6 +47,12 @@ class CTcpLink : public CWorkerThread {
     // connection other than the one its session belongs to. 0 when no session is ready (the
     // packet is dropped; a due handshake is started), and without a channel.
     int SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller);
+    // Sealed mode: `size` bytes of frames laid out back to back, each a frame header saying its
+    // message's length with its packet at frame + 20 and room for the tag; seals them all in
+    // place, in order, once it holds the connection's turn, and sends them in one go (a
+    // keep-alive never falls between them). Frames after one that cannot be sealed (no session
+    // ready) are dropped with it. Returns like SendSealed.
+    int SendSealedFrames(std::uint8_t* frames, int size, CWorkerThread* caller);
 
     // One receive of at most `length` bytes: > 0 bytes, 0 nothing yet or no connection, -1 the
     // peer closed (after Recover) or a failure. With a non-zero `generation` that is not the
@@ -125,7 +131,7 @@ class CTcpLink : public CWorkerThread {
     std::shared_ptr<CLinkSocket> CurrentConnection() const;
     int WaitOnConnection(bool readable, SOCKET wake = INVALID_SOCKET);
     int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
-             std::uint8_t* sealIn = nullptr);
+             std::uint8_t* sealIn = nullptr, bool frames = false);
     // The whole buffer on `connection`, as long as it stays the link's and `caller` runs.
     int WriteAll(const std::shared_ptr<CLinkSocket>& connection, const char* buffer, int length,
                  CWorkerThread* caller);

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTimerEvent>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -75,6 +76,11 @@ std::uint32_t Address(const CIpAddressCtrl* address) {
     return value;
 }
 
+// One line of the operator's log: standard error, which a service manager's journal keeps.
+void LogLine(const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+}
+
 template <typename T>
 T* Control(QDialog* dialog, int id) {
     T* control = dialog->findChild<T*>(QStringLiteral("IDC_%1").arg(id));
@@ -117,7 +123,9 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
     m_sealed->hide();
 }
 
-CVantrellDlg::~CVantrellDlg() = default;
+CVantrellDlg::~CVantrellDlg() {
+    m_notifier.Stopping();
+}
 
 void CVantrellDlg::DoDataExchange() {
     m_respondToArp = Control<QCheckBox>(this, 1020);
@@ -192,13 +200,20 @@ bool CVantrellDlg::OnInitDialog() {
         OnStart();
     }
     ReadSetting("Start", "Hide", "No");  // read only so that it is written back when missing
+
+    // The service manager (if any) learns that the dialog is up, started or not.
+    m_notifier.Ready(m_status->text().toStdString());
     return true;
 }
 
 void CVantrellDlg::OnStart() {
     // Without an adapter nothing is written, changed or started.
     pcap_if_t* adapter = m_adapters.SelectedAdapter();
-    if (adapter == nullptr) return;
+    if (adapter == nullptr) {
+        LogLine(QStringLiteral("Start: no LAN card selected"));
+        return;
+    }
+    LogLine(QStringLiteral("Start"));
     // A key that does not parse refuses Start: never run unsealed by mistake.
     seal::CTunnelKey key;
     if (!ReadTunnelKey(key)) return;
@@ -226,7 +241,7 @@ void CVantrellDlg::OnStart() {
     if (problem != CMacAddress::Problem::kNone) {
         std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
                      macText.c_str(), CMacAddress::Describe(problem));
-        m_status->setText(QStringLiteral("Not started: the virtual MAC address is not valid."));
+        SetStatus(QStringLiteral("Not started: the virtual MAC address is not valid."));
         return;
     }
 
@@ -258,7 +273,7 @@ void CVantrellDlg::OnStart() {
     m_engine.SetSettings(settings);
     m_engine.Start();
     if (settings.mode == CTunnelEngine::Mode::kUdp) {
-        m_status->setText(QStringLiteral("Using UDP mode."));
+        SetStatus(QStringLiteral("Using UDP mode."));
     }
     m_sealed->setVisible(key.IsSet());
     m_sealProblemShown = false;
@@ -273,7 +288,7 @@ bool CVantrellDlg::ReadTunnelKey(seal::CTunnelKey& key) {
     if (!parsed) {
         // The sentence names what is wrong, never the text.
         std::fprintf(stderr, "Vantrell: not started: %s\n", error.c_str());
-        m_status->setText(QStringLiteral("Not started: the [Tunnel] Key setting is not a key"));
+        SetStatus(QStringLiteral("Not started: the [Tunnel] Key setting is not a key"));
         return false;
     }
     if (SettingsReadableByOthers()) {
@@ -299,6 +314,7 @@ void CVantrellDlg::SetConfigurationEnabled(bool enabled) {
 }
 
 void CVantrellDlg::OnStop() {
+    LogLine(QStringLiteral("Stop"));
     // Unlock, then the mode rule disables again what the mode does not use.
     m_stopButton->setEnabled(false);
     m_startButton->setEnabled(true);
@@ -307,7 +323,14 @@ void CVantrellDlg::OnStop() {
 
     m_engine.Stop();
     m_sealed->hide();
-    m_status->setText(QStringLiteral("Not Connected"));
+    SetStatus(QStringLiteral("Not Connected"));
+}
+
+void CVantrellDlg::SetStatus(const QString& text) {
+    if (m_status->text() == text) return;
+    m_status->setText(text);
+    LogLine(text);
+    m_notifier.Status(text.toStdString());
 }
 
 void CVantrellDlg::OnTimer(int /*timerId*/) {
@@ -321,24 +344,25 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
         const QString card = CardSentence(m_engine.GetCardState());
         const std::string problem = m_engine.PollSealProblem();
         if (!card.isEmpty()) {
-            m_status->setText(card);
+            SetStatus(card);
         } else if (!problem.empty()) {
-            m_status->setText(QString::fromStdString(problem));
+            SetStatus(QString::fromStdString(problem));
         } else if (m_tcp->isChecked()) {
             CTcpLink& link = m_engine.Link();
             if (link.GetStatusCode() != 0) {
-                m_status->setText(QString::fromStdString(link.GetStatusText()));
+                SetStatus(QString::fromStdString(link.GetStatusText()));
             } else {
-                m_status->setText(QStringLiteral("Connected"));
+                SetStatus(QStringLiteral("Connected"));
             }
         } else {
-            m_status->setText(QStringLiteral("Using UDP mode."));
+            SetStatus(QStringLiteral("Using UDP mode."));
         }
         m_sealProblemShown = !problem.empty();
     } else {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());
     }
+    m_notifier.Watchdog(std::chrono::steady_clock::now());
 }
 
 void CVantrellDlg::UpdateModeControls() {

@@ -10,6 +10,7 @@
 #include <QIcon>
 
 #include "engine/TunnelEngine.h"
+#include "platform/ServiceNotifier.h"
 #include "ui/AdapterList.h"
 
 class QCheckBox;
@@ -23,8 +24,8 @@ class CVantrellDlg : public QDialog {
     Q_OBJECT
   public:
     explicit CVantrellDlg(QWidget* parent = nullptr);
-    // The engine stops and joins the injector, the forwarder, the link and the ARP agent, in
-    // this order.
+    // Tells the service manager (if any) that the program is stopping; then the engine stops and
+    // joins the injector, the forwarder, the link and the ARP agent, in this order.
     ~CVantrellDlg() override;
 
   protected:
@@ -52,6 +53,9 @@ class CVantrellDlg : public QDialog {
     // The tunnel key setting: true with `key` set, or unset when there is none; false, with the
     // reason on standard error and the status line, when the setting is not a usable key.
     bool ReadTunnelKey(seal::CTunnelKey& key);
+    // Every change of the status line goes through here, so that the operator's log (one line
+    // on standard error) and the service manager see the same sentence as the window.
+    void SetStatus(const QString& text);
     friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
 
     // Control pointers in falling id order, 1020 down to 1002, then 1000 and 1001. The widgets
@@ -88,4 +92,5 @@ class CVantrellDlg : public QDialog {
     CTunnelEngine m_engine;
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
+    platform::CServiceNotifier m_notifier;  // silent unless run by a service manager
 };

@@ -301,8 +301,8 @@ class OversizeFromTheTunnel : public ::testing::TestWithParam<Mode> {
             sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             wire::CFragmenter fragmenter(static_cast<int>(packet.size()));
             for (wire::CFragmenter::Fragment f; fragmenter.Next(f);) {
-                std::string datagram =
-                    std::string(1, static_cast<char>(f.header)) + packet.substr(f.offset, f.length);
+                std::string datagram(1, static_cast<char>(f.header));
+                datagram.append(packet, f.offset, f.length);
                 ::sendto(m_sender, datagram.data(), datagram.size(), 0,
                          reinterpret_cast<sockaddr*>(&b), sizeof b);
             }

@@ -7,6 +7,7 @@
 #include "engine/ForwardBatch.h"
 #include "engine/RecordStream.h"
 #include "engine/WireFormat.h"
+#include "SealTestSupport.h"
 
 namespace {
 
@@ -494,6 +495,44 @@ TEST(ForwardBatch, FragmentsOfSeveralPacketsInOrder) {
     ASSERT_EQ(batch.DatagramCount(), 47);
     EXPECT_EQ(*static_cast<std::uint8_t*>(batch.Datagrams()[46].msg_hdr.msg_iov[0].iov_base), 0xAE);
     EXPECT_EQ(batch.Datagrams()[46].msg_hdr.msg_iov[1].iov_len, 1122u);
+}
+
+TEST(ForwardBatch, SealedFragmentsOpenAtThePeerAsTheUnsealedFragmentsInOrder) {
+    sealtest::ChannelPair pair(seal::CSealedChannel::Mode::kDatagram);
+    CForwardBatch batch(CForwardBatch::Form::kFragments, 0, 50, pair.a.get());
+    Bytes lost = MakePacket(3000, 9);
+    // No session yet: the packet is taken and dropped whole, and a handshake is asked for.
+    ASSERT_TRUE(batch.Add(lost.data(), 3000));
+    EXPECT_EQ(batch.DatagramCount(), 0);
+    EXPECT_TRUE(batch.Empty());
+    EXPECT_TRUE(batch.TakeHandshakeDue());
+    EXPECT_FALSE(batch.TakeHandshakeDue());
+
+    pair.Handshake();
+    std::vector<Bytes> packets = {MakePacket(60, 1), MakePacket(1401, 2), MakePacket(2900, 3)};
+    for (const Bytes& p : packets) ASSERT_TRUE(batch.Add(p.data(), static_cast<int>(p.size())));
+    EXPECT_FALSE(batch.TakeHandshakeDue());
+    std::vector<std::pair<int, int>> expected = {{0x80, 60},  {0x00, 1400}, {0x81, 1},
+                                                 {0x00, 1400}, {0x01, 1400}, {0x82, 100}};
+    ASSERT_EQ(batch.DatagramCount(), static_cast<int>(expected.size()));
+    Bytes payloads, opened;
+    for (const Bytes& p : packets) payloads.insert(payloads.end(), p.begin(), p.end());
+    for (int i = 0; i < batch.DatagramCount(); ++i) {
+        const msghdr& m = batch.Datagrams()[i].msg_hdr;
+        ASSERT_EQ(m.msg_iovlen, 1u);
+        ASSERT_LE(m.msg_iov[0].iov_len, 1472u) << "a sealed datagram fits a 1500-byte path";
+        auto* at = static_cast<std::uint8_t*>(m.msg_iov[0].iov_base);
+        sealtest::Output o = pair.Deliver(*pair.b, Bytes(at, at + m.msg_iov[0].iov_len));
+        ASSERT_EQ(o.kind, seal::CSealedChannel::Received::Kind::kData) << i;
+        ASSERT_EQ(static_cast<int>(o.bytes.size()), 1 + expected[i].second) << i;
+        EXPECT_EQ(o.bytes[0], expected[i].first) << i;
+        opened.insert(opened.end(), o.bytes.begin() + 1, o.bytes.end());
+    }
+    EXPECT_EQ(opened, payloads);
+    // 47 datagrams of the largest packet do not fit behind the 6: nothing is added.
+    Bytes largest = MakePacket(65522, 5);
+    EXPECT_FALSE(batch.Add(largest.data(), 65522));
+    EXPECT_EQ(batch.DatagramCount(), 6);
 }
 
 // A non-final fragment that does not carry exactly 1400 bytes would leave a gap (or an overlap)
