@@ -29,36 +29,33 @@ void CNeighbourResolver::Post(std::uint32_t address, const std::uint8_t* mac) {
     const std::uint64_t subnet = m_subnet.load(std::memory_order_relaxed);
     const auto mask = static_cast<std::uint32_t>(subnet);
     if ((ntohl(address) & mask) != static_cast<std::uint32_t>(subnet >> 32)) return;
-    bool wake = false;
-    {
-        std::lock_guard lock(m_mailboxMutex);
-        int at = 0;
-        while (at < m_count && m_mailbox[at].address != address) ++at;
-        if (at == kMailbox) {
-            m_dropped.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        if (at == m_count) ++m_count;
-        m_mailbox[at].address = address;
-        std::memcpy(m_mailbox[at].mac, mac, 6);
-        wake = !m_posted.exchange(true, std::memory_order_release);
+    // The wake-up is written and cleared under the mailbox lock (neither call can block), so
+    // it is readable exactly while something is posted: a wake-up left behind would make the
+    // injector's waits return at once until the next post.
+    std::lock_guard lock(m_mailboxMutex);
+    int at = 0;
+    while (at < m_count && m_mailbox[at].address != address) ++at;
+    if (at == kMailbox) {
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
-    if (wake && m_wake != INVALID_SOCKET) {
+    if (at == m_count) ++m_count;
+    m_mailbox[at].address = address;
+    std::memcpy(m_mailbox[at].mac, mac, 6);
+    if (!m_posted.exchange(true, std::memory_order_release) && m_wake != INVALID_SOCKET) {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t written = ::write(m_wake, &one, sizeof one);  // cannot fill up
     }
 }
 
 int CNeighbourResolver::TakeLearned(Learned* out) {
-    // The wake-up is cleared before the mailbox is emptied: a post after the copy signals again.
-    if (m_wake != INVALID_SOCKET) {
-        std::uint64_t count;
-        [[maybe_unused]] ssize_t read = ::read(m_wake, &count, sizeof count);
-    }
     std::lock_guard lock(m_mailboxMutex);
     const int count = m_count;
     std::memcpy(out, m_mailbox, sizeof(Learned) * static_cast<std::size_t>(count));
     m_count = 0;
-    m_posted.store(false, std::memory_order_release);
+    if (m_posted.exchange(false, std::memory_order_acq_rel) && m_wake != INVALID_SOCKET) {
+        std::uint64_t posts;
+        [[maybe_unused]] ssize_t read = ::read(m_wake, &posts, sizeof posts);
+    }
     return count;
 }

@@ -156,16 +156,15 @@ void CTunnelToLan::Deliver(std::uint8_t* frame, int frameLength, Injected& injec
         OpenFrameSender();
     }
     if (packetLength <= m_packetLimit) {
-        if (m_frameSender.IsOpen()) {
-            if (!m_frameSender.Add(frame, frameLength)) {
-                SendQueued();
-                m_frameSender.Add(frame, frameLength);
-            }
-        } else {
-            // The agent refuses (sending nothing) once its capture is closed; the result is not
-            // acted on.
-            m_arpAgent->SendFrame(frame, frameLength);
+        bool queued = m_frameSender.IsOpen() && m_frameSender.Add(frame, frameLength);
+        if (!queued && m_frameSender.IsOpen()) {
+            // A full batch goes first; that send may find the card gone and close the sender.
+            SendQueued();
+            queued = m_frameSender.IsOpen() && m_frameSender.Add(frame, frameLength);
         }
+        // Without our own sender the agent sends; it refuses (sending nothing) once its capture
+        // is closed, and the result is not acted on.
+        if (!queued) m_arpAgent->SendFrame(frame, frameLength);
         injected.frames = 1;
         injected.packetBytes = packetLength;
         return;

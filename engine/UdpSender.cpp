@@ -61,13 +61,16 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
             sent = ::sendmmsg(m_socket, messages + next, static_cast<unsigned>(count - next),
                               MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
-        if (sent > 0) next += sent;
-        // The kernel stops at the first datagram that fails (and reports the failure only when
-        // it is the first of the call): that one is lost, not repeated.
-        if (next < count) {
-            ++failed;
-            ++next;
+        if (sent > 0) {
+            // A short count says nothing about the next datagram (a pending ICMP error is
+            // reported by whichever call comes next): try it again on its own terms.
+            next += sent;
+            continue;
         }
+        // The kernel reports a failure only for the first datagram of a call: that one is
+        // lost, not repeated.
+        ++failed;
+        ++next;
     }
     return failed;
 }

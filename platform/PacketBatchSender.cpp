@@ -61,17 +61,18 @@ int CPacketBatchSender::Send(bool* gone) {
             sent =
                 ::sendmmsg(m_socket, m_messages + next, static_cast<unsigned>(m_queued - next), 0);
         } while (sent < 0 && errno == EINTR);
-        if (sent > 0) next += sent;
-        if (next < m_queued) {
-            // The kernel stopped at a frame it could not take: that one is lost.
-            if (sent < 0 && (errno == ENXIO || errno == ENODEV || errno == EBADF)) {
-                *gone = true;
-                failed += m_queued - next;
-                break;
-            }
-            ++failed;
-            ++next;
+        if (sent > 0) {
+            next += sent;  // a short count: the next call tells whether the rest goes
+            continue;
         }
+        // The kernel stopped at a frame it could not take: that one is lost.
+        if (sent < 0 && (errno == ENXIO || errno == ENODEV || errno == EBADF)) {
+            *gone = true;
+            failed += m_queued - next;
+            break;
+        }
+        ++failed;
+        ++next;
     }
     m_queued = 0;
     return failed;

@@ -39,6 +39,15 @@ void CHandshakeState::MixEphemeral(const std::uint8_t* publicKey) {
     m_symmetric.MixKey(publicKey, kPublicKeySize);
 }
 
+// Token "ee": the Diffie-Hellman result of both ephemerals goes into the chaining key.
+bool CHandshakeState::MixEphemeralEphemeral() {
+    std::uint8_t shared[kKeySize];
+    if (crypto_scalarmult(shared, m_ePrivate, m_remoteEphemeral) != 0) return false;
+    m_symmetric.MixKey(shared, sizeof shared);
+    sodium_memzero(shared, sizeof shared);
+    return true;
+}
+
 bool CHandshakeState::WriteMessage(const std::uint8_t* payload, std::size_t length,
                                    std::uint8_t* out) {
     bool initiatorTurn = m_step == 0;
@@ -53,14 +62,9 @@ bool CHandshakeState::WriteMessage(const std::uint8_t* payload, std::size_t leng
     }
     std::memcpy(out, m_ePublic, kPublicKeySize);
     MixEphemeral(m_ePublic);
-    if (!initiatorTurn) {  // ee
-        std::uint8_t shared[kKeySize];
-        if (crypto_scalarmult(shared, m_ePrivate, m_remoteEphemeral) != 0) {
-            m_step = -1;
-            return false;
-        }
-        m_symmetric.MixKey(shared, sizeof shared);
-        sodium_memzero(shared, sizeof shared);
+    if (!initiatorTurn && !MixEphemeralEphemeral()) {  // ee
+        m_step = -1;
+        return false;
     }
     if (!m_symmetric.EncryptAndHash(payload, length, out + kPublicKeySize)) {
         m_step = -1;
@@ -84,14 +88,9 @@ bool CHandshakeState::ReadMessage(const std::uint8_t* message, std::size_t lengt
     if (initiatorTurn) m_symmetric.MixKeyAndHash(m_psk, sizeof m_psk);  // psk
     std::memcpy(m_remoteEphemeral, message, kPublicKeySize);            // e
     MixEphemeral(m_remoteEphemeral);
-    if (!initiatorTurn) {  // ee
-        std::uint8_t shared[kKeySize];
-        if (crypto_scalarmult(shared, m_ePrivate, m_remoteEphemeral) != 0) {
-            m_step = -1;
-            return false;
-        }
-        m_symmetric.MixKey(shared, sizeof shared);
-        sodium_memzero(shared, sizeof shared);
+    if (!initiatorTurn && !MixEphemeralEphemeral()) {  // ee
+        m_step = -1;
+        return false;
     }
     if (!m_symmetric.DecryptAndHash(message + kPublicKeySize, length - kPublicKeySize, payload)) {
         m_step = -1;

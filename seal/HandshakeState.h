@@ -57,6 +57,7 @@ class CHandshakeState {
   private:
     bool MakeEphemeral();
     void MixEphemeral(const std::uint8_t* publicKey);
+    bool MixEphemeralEphemeral();
 
     Role m_role = Role::kInitiator;
     int m_step = -1;  // 0: first message next, 1: second, 2: done; -1 empty or failed
