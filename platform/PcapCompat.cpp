@@ -124,8 +124,14 @@ pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
     return capture;
 }
 
-int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs) {
-    int result = pcap_next_ex(capture, header, data);
+namespace {
+
+// One read through `read` (pcap_next_ex or pcap_dispatch: 0 means nothing there), and when
+// nothing was there, one wait of at most readTimeoutMs for the handle to become readable and
+// one more read.
+template <typename Read>
+int BoundedRead(pcap_t* capture, int readTimeoutMs, Read read) {
+    int result = read();
     if (result != 0) return result;
     pollfd descriptor{pcap_get_selectable_fd(capture), POLLIN, 0};
     int ready = ::poll(&descriptor, 1, readTimeoutMs);
@@ -133,26 +139,22 @@ int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int re
     if (ready == 0) return 0;
     if (descriptor.revents & (POLLERR | POLLNVAL)) {
         // An interface that went away: let the library report it as a read error.
-        result = pcap_next_ex(capture, header, data);
+        result = read();
         return result == 0 ? PCAP_ERROR : result;
     }
-    return pcap_next_ex(capture, header, data);
+    return read();
+}
+
+}  // namespace
+
+int NextFrame(pcap_t* capture, pcap_pkthdr** header, const u_char** data, int readTimeoutMs) {
+    return BoundedRead(capture, readTimeoutMs, [&] { return pcap_next_ex(capture, header, data); });
 }
 
 int DispatchFrames(pcap_t* capture, int maxFrames, pcap_handler handler, u_char* user,
                    int readTimeoutMs) {
-    int result = pcap_dispatch(capture, maxFrames, handler, user);
-    if (result != 0) return result;
-    pollfd descriptor{pcap_get_selectable_fd(capture), POLLIN, 0};
-    int ready = ::poll(&descriptor, 1, readTimeoutMs);
-    if (ready < 0) return errno == EINTR ? 0 : PCAP_ERROR;
-    if (ready == 0) return 0;
-    if (descriptor.revents & (POLLERR | POLLNVAL)) {
-        // An interface that went away: let the library report it as a read error.
-        result = pcap_dispatch(capture, maxFrames, handler, user);
-        return result == 0 ? PCAP_ERROR : result;
-    }
-    return pcap_dispatch(capture, maxFrames, handler, user);
+    return BoundedRead(capture, readTimeoutMs,
+                       [&] { return pcap_dispatch(capture, maxFrames, handler, user); });
 }
 
 namespace {
