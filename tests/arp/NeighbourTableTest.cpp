@@ -52,7 +52,9 @@ class NeighbourTableTest : public ::testing::Test {
     std::vector<Table::Request> Due() {
         Table::Request out[64];
         const int n = m_table->TakeDue(m_now, out, 64);
-        return std::vector<Table::Request>(out, out + n);
+        std::vector<Table::Request> due;
+        for (int i = 0; i < n; ++i) due.push_back(out[i]);
+        return due;
     }
     // The tags of the flushed frames, after checking each carries `mac` and its own bytes.
     std::string Flush(const char* address, const Mac& mac) {
