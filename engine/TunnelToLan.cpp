@@ -83,9 +83,8 @@ void CTunnelToLan::SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t
     m_peer.sin_family = AF_INET;
     m_peer.sin_addr.s_addr = htonl(peerAddress);
     m_peer.sin_port = htons(static_cast<std::uint16_t>(peerPort));
-    if (channel != nullptr && !m_sealedFrame) {
-        m_sealedFrame.reset(new std::uint8_t[seal::CSealedStreamReader::kBufferSize]());
-        m_sealedReader = std::make_unique<seal::CSealedStreamReader>(m_sealedFrame.get());
+    if (channel != nullptr && !m_sealedReader) {
+        m_sealedReader = std::make_unique<seal::CSealedStreamReader>(kRecordStreamBytes);
     }
 }
 
@@ -310,70 +309,91 @@ void CTunnelToLan::SealedTcpStep() {
         m_generation = generation;
         m_tcpMayHaveData = false;
     }
+    // Frames already buffered go first, each opened where it landed; their frames wait in the
+    // sender's batch until the receive below needs the buffer again. A stop request is looked
+    // at between them.
+    for (;;) {
+        seal::CSealedStreamReader::Message message;
+        const seal::CSealedStreamReader::Event event = m_sealedReader->Next(message);
+        if (event == seal::CSealedStreamReader::Event::kNeedMore) break;
+        if (event == seal::CSealedStreamReader::Event::kBadFrame) {
+            if (m_sealedReader->LooksUnsealed()) {
+                m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
+            }
+            SendQueued();
+            m_tcpMayHaveData = false;
+            RecoverConnection();
+            return;
+        }
+        if (!OpenStreamMessage(message.bytes, message.length)) {
+            SendQueued();
+            m_sealedReader->Restart();
+            m_tcpMayHaveData = false;
+            RecoverConnection();
+            return;
+        }
+        if (!IsRunning()) {
+            SendQueued();
+            return;
+        }
+    }
+    SendQueued();               // the frames queued above live in the buffer that moves now
+    m_sealedReader->Compact();  // handed-out messages may be written over from here on
+
     if (!m_tcpMayHaveData) {
         ServiceNeighbours();  // a request for a packet just queued goes out before the wait
         if (!m_tcpLink->WaitReadable(m_neighbours.WakeHandle())) return;
     }
     m_tcpMayHaveData = false;
-    const int wanted = m_sealedReader->Wanted();
-    const int result = m_tcpLink->Receive(reinterpret_cast<char*>(m_sealedReader->WritePosition()),
-                                          wanted, m_generation);
+    // As many bytes as the socket holds and the buffer takes: many frames in one call.
+    const int wanted = m_sealedReader->SpaceSize();
+    const int result =
+        m_tcpLink->Receive(reinterpret_cast<char*>(m_sealedReader->Space()), wanted, m_generation);
     if (result == 0) return;
     if (result < 0) {
         m_sealedReader->Restart();
         RecoverConnection();
         return;
     }
+    m_sealedReader->Commit(result);
     m_tcpMayHaveData = result == wanted;
-    switch (m_sealedReader->Advance(result)) {
-        case seal::CSealedStreamReader::Event::kNone:
-            return;
-        case seal::CSealedStreamReader::Event::kBadFrame:
-            if (m_sealedReader->LooksUnsealed()) {
-                m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
-            }
-            m_tcpMayHaveData = false;
-            RecoverConnection();
-            return;
-        case seal::CSealedStreamReader::Event::kMessage:
-            break;
-    }
-    // Opened in place: the plaintext lands 16 bytes into the message, so the frame to inject
-    // (Ethernet header in the 14 bytes in front of the packet) starts 6 bytes into the buffer.
-    std::uint8_t* message = m_sealedReader->Message();
-    std::uint8_t* out = message + seal::kDataHeaderSize;
-    const int capacity =
-        seal::CSealedStreamReader::kBufferSize - (seal::kStreamHeaderSize + seal::kDataHeaderSize);
+}
+
+bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
+    // A data message is opened in place: the plaintext lands 16 bytes into the message, so the
+    // frame to inject (Ethernet header in the 14 bytes in front of the packet) starts 2 bytes
+    // into it, over its own header and never over the frame before, which may still be queued.
+    // A handshake's reply goes to a buffer of its own: it is longer than the message it answers.
+    const bool data = message[0] == seal::kTypeData;
+    std::uint8_t* out = data ? message + seal::kDataHeaderSize : m_handshakeReply;
+    const int capacity = data ? length - seal::kDataHeaderSize : sizeof m_handshakeReply;
     const seal::CSealedChannel::Received received =
-        m_channel->Receive(message, m_sealedReader->MessageLength(), out, capacity);
+        m_channel->Receive(message, length, out, capacity);
     switch (received.kind) {
         case seal::CSealedChannel::Received::Kind::kDropped:
             // Never parsed, never injected: a stream carries nothing that may fail, so the
             // connection is recovered as after a bad length. A crossing rekey is only ignored.
-            if (received.drop != seal::CSealedChannel::Drop::kCrossing) {
-                Trace("Sealed frame dropped (%d)\n", static_cast<int>(received.drop));
-                m_tcpMayHaveData = false;
-                RecoverConnection();
-            }
-            return;
+            if (received.drop == seal::CSealedChannel::Drop::kCrossing) return true;
+            Trace("Sealed frame dropped (%d)\n", static_cast<int>(received.drop));
+            return false;
         case seal::CSealedChannel::Received::Kind::kReply:
+            SendQueued();  // the reply may wait for the link's send turn: nothing waits with it
             m_tcpLink->SendAll(reinterpret_cast<const char*>(out), received.length, this);
-            return;
+            return true;
         case seal::CSealedChannel::Received::Kind::kData:
             break;
     }
     if (received.length == 0) {
         Trace("Keep Alive\n");
-        return;
+        return true;
     }
     std::uint8_t* frame = out - wire::kEthernetHeaderSize;
     const Injected injected = Inject(frame, wire::kEthernetHeaderSize + received.length);
-    SendQueued();  // out before the next frame is read over this one
     // Counted as in TcpStep: a packet the filter kept off nothing.
-    const int counted = injected.rejected
-                            ? 0
-                            : (injected.resolved ? injected.packetBytes : received.length);
+    const int counted =
+        injected.rejected ? 0 : (injected.resolved ? injected.packetBytes : received.length);
     m_byteCount.fetch_add(counted, std::memory_order_relaxed);
+    return true;
 }
 
 int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {

@@ -29,14 +29,11 @@
 #include "platform/Pcap.h"
 #include "platform/Sockets.h"
 #include "platform/WorkerThread.h"
+#include "seal/SealedChannel.h"
 #include "seal/SealedStreamReader.h"
 
 class CArpAgent;
 class CTcpLink;
-namespace seal {
-class CSealedChannel;
-}
-
 class CTunnelToLan : public CWorkerThread {
   public:
     CTunnelToLan(int listenPort, CArpAgent* arpAgent);  // the agent is not owned
@@ -85,6 +82,9 @@ class CTunnelToLan : public CWorkerThread {
 
     void TcpStep();
     void SealedTcpStep();
+    // Opens one message of the sealed stream and injects, answers or drops it; false when the
+    // connection must be recovered.
+    bool OpenStreamMessage(std::uint8_t* message, int length);
     // UDP, sealed: opens the datagram of `length` bytes in place; the plaintext's length at
     // datagram + 16, or -1 when there is nothing for the reassembler (dropped, or a
     // handshake message answered).
@@ -160,8 +160,9 @@ class CTunnelToLan : public CWorkerThread {
     // thread-safe).
     seal::CSealedChannel* m_channel = nullptr;  // not owned
     sockaddr_in m_peer{};
-    std::unique_ptr<std::uint8_t[]> m_sealedFrame;  // TCP: one frame, kMaxFrame bytes
+    // TCP: the stream's frames, many per receive, each opened and injected where it landed.
     std::unique_ptr<seal::CSealedStreamReader> m_sealedReader;
+    std::uint8_t m_handshakeReply[seal::CSealedChannel::kHandshakeRoom];  // TCP: a reply's bytes
     std::chrono::steady_clock::time_point m_lastTick{};
     // Added to by the injector, read by the owner: atomic.
     std::atomic<std::uint32_t> m_unsealedFrames{0};

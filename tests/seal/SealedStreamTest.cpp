@@ -31,26 +31,35 @@ using Event = seal::CSealedStreamReader::Event;
 
 constexpr CSealedChannel::Mode kStream = CSealedChannel::Mode::kStream;
 
-// A stream of bytes read by one reader in pieces of seeded random sizes (1 .. 9000).
+// A stream of bytes read by one reader in pieces of seeded random sizes (1 .. 9000), each
+// message copied out as it comes; the reader's buffer is only a little larger than the largest
+// frame, so frames are often cut by its end and moved.
 class StreamEnd {
   public:
-    StreamEnd() : m_buffer(CSealedStreamReader::kBufferSize), m_reader(m_buffer.data()) {}
+    StreamEnd() : m_reader(seal::kMaxFrame + 100) {}
 
     // Feeds `bytes` and returns the messages (or bad-frame markers: empty) that came out.
     std::vector<Bytes> Feed(const Bytes& bytes) {
         std::vector<Bytes> messages;
         std::size_t at = 0;
         while (at < bytes.size()) {
+            m_reader.Compact();
             int piece = 1 + static_cast<int>(m_random() % (m_random() % 2 ? 7 : 9000));
-            int n = std::min({piece, m_reader.Wanted(), static_cast<int>(bytes.size() - at)});
-            std::memcpy(m_reader.WritePosition(), bytes.data() + at, static_cast<std::size_t>(n));
+            int n = std::min({piece, m_reader.SpaceSize(), static_cast<int>(bytes.size() - at)});
+            EXPECT_GE(n, 1);
+            if (n < 1) break;
+            std::memcpy(m_reader.Space(), bytes.data() + at, static_cast<std::size_t>(n));
             at += static_cast<std::size_t>(n);
-            Event e = m_reader.Advance(n);
-            if (e == Event::kMessage) {
-                messages.emplace_back(m_reader.Message(),
-                                      m_reader.Message() + m_reader.MessageLength());
-            } else if (e == Event::kBadFrame) {
-                messages.emplace_back();
+            m_reader.Commit(n);
+            for (;;) {
+                CSealedStreamReader::Message m;
+                Event e = m_reader.Next(m);
+                if (e == Event::kNeedMore) break;
+                if (e == Event::kMessage) {
+                    messages.emplace_back(m.bytes, m.bytes + m.length);
+                } else {
+                    messages.emplace_back();
+                }
             }
         }
         return messages;
@@ -58,7 +67,6 @@ class StreamEnd {
     CSealedStreamReader& Reader() { return m_reader; }
 
   private:
-    Bytes m_buffer;
     CSealedStreamReader m_reader;
     std::mt19937 m_random{7};
 };
@@ -182,6 +190,57 @@ TEST(SealedStreamReader, RefusesWhatIsNoSealedFrame) {
     got = end.Feed(Framed(Bytes(seal::kMaxMessage, 2)));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size(), static_cast<std::size_t>(seal::kMaxMessage));
+}
+
+TEST(SealedStreamReader, MessagesStayWhereTheyLandedUntilCompact) {
+    // Three frames and the start of a fourth in one receive, into a buffer that holds one
+    // largest frame and little more.
+    CSealedStreamReader reader(0);
+    Bytes stream;
+    for (int i = 0; i < 4; ++i) {
+        Bytes frame = Framed(Pattern(1000 + i, static_cast<std::uint8_t>(i)));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    const int firstPart = static_cast<int>(stream.size()) - 500;
+    ASSERT_LE(firstPart, reader.SpaceSize());
+    std::memcpy(reader.Space(), stream.data(), static_cast<std::size_t>(firstPart));
+    reader.Commit(firstPart);
+    CSealedStreamReader::Message taken[3];
+    for (auto& message : taken) ASSERT_EQ(reader.Next(message), Event::kMessage);
+    CSealedStreamReader::Message fourth;
+    ASSERT_EQ(reader.Next(fourth), Event::kNeedMore);
+    // Written over while "queued", as the injector does with each frame's Ethernet header: no
+    // message reaches into the one behind it.
+    for (int i = 0; i < 3; ++i) std::memset(taken[i].bytes - 2, 0xEE, 16);
+    for (int i = 0; i < 3; ++i) {
+        Bytes expected = Pattern(1000 + i, static_cast<std::uint8_t>(i));
+        EXPECT_EQ(Bytes(taken[i].bytes + 16, taken[i].bytes + taken[i].length),
+                  Bytes(expected.begin() + 16, expected.end()));
+    }
+    // The fourth frame's head stays unmoved while there is room behind it ...
+    const std::uint8_t* before = reader.Space();
+    reader.Compact();
+    EXPECT_EQ(reader.Space(), before);
+    EXPECT_EQ(reader.Buffered(), 4 + 1003 - 500);
+    // ... and is moved to the start once the space behind it is short.
+    const int fill = reader.SpaceSize() - 1000;
+    Bytes filler = Framed(Bytes(static_cast<std::size_t>(fill) - 4, 9));
+    std::memcpy(reader.Space(), stream.data() + firstPart, 500);
+    reader.Commit(500);
+    ASSERT_EQ(reader.Next(fourth), Event::kMessage);
+    EXPECT_EQ(Bytes(fourth.bytes, fourth.bytes + fourth.length), Pattern(1003, 3));
+    std::memcpy(reader.Space(), filler.data(), filler.size() - 10);
+    reader.Commit(static_cast<int>(filler.size()) - 10);
+    ASSERT_EQ(reader.Next(fourth), Event::kNeedMore);
+    reader.Compact();
+    EXPECT_EQ(reader.Buffered(), static_cast<int>(filler.size()) - 10);
+    EXPECT_GE(reader.SpaceSize(), seal::kMaxFrame - reader.Buffered());
+    std::memcpy(reader.Space(), filler.data() + filler.size() - 10, 10);
+    reader.Commit(10);
+    ASSERT_EQ(reader.Next(fourth), Event::kMessage);
+    EXPECT_EQ(Bytes(fourth.bytes, fourth.bytes + fourth.length),
+              Bytes(filler.begin() + 4, filler.end()));
+    EXPECT_EQ(reader.Buffered(), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

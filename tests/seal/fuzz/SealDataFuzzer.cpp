@@ -8,7 +8,7 @@
 //      order, some with a chosen byte flipped. A message opens exactly when it is unchanged and
 //      not delivered before, and then gives back its plaintext.
 //   2: the rest is a TCP byte stream read by CSealedStreamReader in chosen pieces (the buffer
-//      is exactly kBufferSize bytes on the heap), each message handed to a stream-mode B.
+//      is exactly one largest frame on the heap), each message handed to a stream-mode B.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -130,27 +130,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CSealedChannel a(Key(), CSealedChannel::Mode::kStream, clock);
             CSealedChannel b(Key(), CSealedChannel::Mode::kStream, clock);
             ShakeHands(a, b);
-            // Exactly kBufferSize bytes on the heap: one byte more written is an ASan report.
-            std::unique_ptr<std::uint8_t[]> buffer(
-                new std::uint8_t[seal::CSealedStreamReader::kBufferSize]);
-            seal::CSealedStreamReader reader(buffer.get());
+            // The reader's buffer is exactly one largest frame on the heap: one byte more
+            // written is an ASan report.
+            seal::CSealedStreamReader reader(0);
             std::uint32_t seed = restLength > 0 ? rest[0] : 0;
             std::size_t at = 0;
             for (int pass = 0; pass < 200000 && at < restLength; ++pass) {
                 seed = seed * 1103515245u + 12345u;
                 int piece = 1 + static_cast<int>((seed >> 16) % ((seed & 1) ? 7 : 70000));
-                int wanted = reader.Wanted();
-                Check(wanted >= 1);
-                int n = std::min({piece, wanted, static_cast<int>(restLength - at)});
-                Check(reader.WritePosition() + n <=
-                      buffer.get() + seal::CSealedStreamReader::kBufferSize);
-                std::memcpy(reader.WritePosition(), rest + at, static_cast<std::size_t>(n));
+                reader.Compact();
+                Check(reader.SpaceSize() >= 1);
+                int n = std::min({piece, reader.SpaceSize(), static_cast<int>(restLength - at)});
+                std::memcpy(reader.Space(), rest + at, static_cast<std::size_t>(n));
                 at += static_cast<std::size_t>(n);
-                if (reader.Advance(n) == seal::CSealedStreamReader::Event::kMessage) {
-                    Check(reader.MessageLength() >= seal::kMinMessage &&
-                          reader.MessageLength() <= seal::kMaxMessage);
-                    CSealedChannel::Received r =
-                        b.Receive(reader.Message(), reader.MessageLength(), out, sizeof out);
+                reader.Commit(n);
+                for (int messages = 0; messages < 100000; ++messages) {
+                    seal::CSealedStreamReader::Message m;
+                    const seal::CSealedStreamReader::Event e = reader.Next(m);
+                    if (e != seal::CSealedStreamReader::Event::kMessage) break;
+                    Check(m.length >= seal::kMinMessage && m.length <= seal::kMaxMessage);
+                    CSealedChannel::Received r = b.Receive(m.bytes, m.length, out, sizeof out);
                     Check(r.kind != Kind::kData);  // nothing forged opens
                 }
             }
