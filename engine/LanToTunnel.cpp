@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/FlowQueue.h"
 #include "engine/ForwardBatch.h"
 #include "engine/WireFormat.h"
 #include "link/TcpLink.h"
@@ -18,15 +19,18 @@ namespace {
 
 constexpr int kSnapLength = 65536;
 constexpr int kReadTimeoutMs = 250;
-// The capture ring, counted in frames: the longest queue a packet can wait in under load on this
-// side. 256 frames of 1514 bytes are 3 ms at 1 Gbit/s and 15 ms at 200 Mbit/s, the time this
-// thread may be late (another thread on the core, a TCP send waiting) before frames are lost.
-// Measured on a loaded 2-core machine, 128 frames lost 3 % of a 200 Mbit/s UDP stream and 6 % of
-// the returning TCP acknowledgements to scheduling stalls alone; 256 lost none of the UDP stream.
-// (Counted in bytes, as the library did with its 32 MB default, the ring held 500 frames on a card
-// with offloads and 20000 on one without.)
-constexpr int kCaptureFrames = 256;
-// Frames taken from the ring in one go and sent with one system call. The batch buffer holds
+// The capture ring, counted in frames. Frames wait there only until the forwarder's next pass,
+// which empties it into the flow queue; it is sized for the time this thread may be late
+// (another thread on the core, a TCP send waiting): 1024 frames of 1514 bytes are 12 ms at
+// 1 Gbit/s. (Counted in bytes, as the library did with its 32 MB default, the ring held 500
+// frames on a card with offloads and 20000 on one without.)
+constexpr int kCaptureFrames = 1024;
+// The flow queue: the longest queue a packet waits in under load on this side, 256 packets, 3 ms
+// of 1500-byte packets at 1 Gbit/s. Slots hold a packet of the card's MTU (at least 1500 bytes);
+// a packet longer than the largest slot goes out behind everything queued, without queueing.
+constexpr int kQueuePackets = 256;
+constexpr int kLargestSlot = 9216;
+// Packets taken from the queue in one go and sent with one system call. The batch buffer holds
 // that many full-size records, and at least one largest record.
 constexpr int kBatchFrames = 64;
 constexpr int kBatchBytes = 256 * 1024;
@@ -158,7 +162,7 @@ void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLeng
         ForwardOversize(packet, length);
         return;
     }
-    SendPacket(packet, length);
+    Enqueue(packet, length);
 }
 
 void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
@@ -167,23 +171,38 @@ void CLanToTunnel::ForwardOversize(const std::uint8_t* packet, int length) {
         Trace("Dropped a %d byte packet that cannot be cut\n", length);
         return;
     }
-    // After a failed send the rest of the packet is lost with it (its sender repeats it).
     for (CSegmenter::Segment segment; m_segmenter->Next(segment);) {
-        if (!SendPacket(segment.packet, segment.length)) break;
+        Enqueue(segment.packet, segment.length);
     }
+}
+
+void CLanToTunnel::Enqueue(const std::uint8_t* packet, int length) {
+    if (m_queue->Push(packet, length)) return;
+    // Longer than a slot (a card with a very large MTU): it leaves behind everything queued, so
+    // that no flow's packets change order.
+    while (!m_queue->Empty()) SendQueued();
+    SendPacket(packet, length);
+    Flush();
+}
+
+void CLanToTunnel::SendQueued() {
+    const std::uint8_t* packet;
+    int length;
+    for (int i = 0; i < kBatchFrames && m_queue->Pop(packet, length); ++i)
+        SendPacket(packet, length);
+    Flush();
 }
 
 void CLanToTunnel::SetSealedChannel(seal::CSealedChannel* channel) {
     m_channel = channel;
 }
 
-bool CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
+void CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
     m_byteCount.fetch_add(length, std::memory_order_relaxed);
-    if (m_batch->Add(packet, length)) return true;
+    if (m_batch->Add(packet, length)) return;
     // The batch is full: what it holds leaves first, in order.
-    const bool sent = Flush();
+    Flush();
     m_batch->Add(packet, length);  // an empty batch takes any packet
-    return sent;
 }
 
 void CLanToTunnel::OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data) {
@@ -208,6 +227,11 @@ unsigned CLanToTunnel::Run() {
             m_segmenter->Mtu() != std::min(m_packetLimit, CSegmenter::kMaxIpPacket)) {
             m_segmenter = std::make_unique<CSegmenter>(m_packetLimit);
         }
+        const int slotBytes = std::clamp(m_packetLimit, 1500, kLargestSlot);
+        if (!m_queue || m_queue->SlotBytes() != slotBytes) {
+            m_queue = std::make_unique<CFlowQueue>(kQueuePackets, slotBytes);
+        }
+        m_queue->Clear();  // what a lost card left queued is not sent on the new one
         ReadFrames();
         pcap_close(m_capture);
         m_capture = nullptr;
@@ -217,11 +241,13 @@ unsigned CLanToTunnel::Run() {
 
 void CLanToTunnel::ReadFrames() {
     for (;;) {
-        // Every frame the ring holds (up to a batch) goes into the batch, which then leaves in
-        // one system call; the wait for the next frame comes only when the ring is empty.
-        int result = platform::DispatchFrames(m_capture, kBatchFrames, &CLanToTunnel::OnFrame,
-                                              reinterpret_cast<u_char*>(this), kReadTimeoutMs);
-        Flush();
+        // Every frame the ring holds goes into the flow queue, then one batch leaves the queue
+        // in one system call; the ring is looked at again between batches, and the wait for the
+        // next frame comes only when both are empty.
+        int result = platform::DispatchFrames(m_capture, kCaptureFrames, &CLanToTunnel::OnFrame,
+                                              reinterpret_cast<u_char*>(this),
+                                              m_queue->Empty() ? kReadTimeoutMs : 0);
+        SendQueued();
         if (!IsRunning()) return;
         if (!m_keeper.StillThere(result, m_capture)) return;
     }

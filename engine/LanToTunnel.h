@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "engine/CardKeeper.h"
+#include "engine/FlowQueue.h"
 #include "engine/ForwardBatch.h"
 #include "engine/MacAddress.h"
 #include "engine/Segmenter.h"
@@ -72,14 +73,18 @@ class CLanToTunnel : public CWorkerThread {
     // Forwards until a stop request or the card's loss.
     void ReadFrames();
 
-    // Takes one captured frame into the batch (sending the batch first when it is full).
+    // Takes one captured frame into the flow queue.
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
     static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
-    // A packet longer than the MTU: cut by the segmenter, each piece sent as a packet of its own.
+    // A packet longer than the MTU: cut by the segmenter, each piece queued as a packet of its
+    // own.
     void ForwardOversize(const std::uint8_t* packet, int length);
-    // One packet into the batch, as one record or as its UDP fragments; counts it. False when
-    // the batch was full and sending it failed (or gave up on a stop request).
-    bool SendPacket(const std::uint8_t* packet, int length);
+    void Enqueue(const std::uint8_t* packet, int length);
+    // Up to one batch of queued packets into the batch, which then leaves in one call.
+    void SendQueued();
+    // One packet into the batch, as one record or as its UDP fragments; counts it. A full batch
+    // is sent first.
+    void SendPacket(const std::uint8_t* packet, int length);
     // Sends what the batch holds in one call (one SendAll, or one sendmmsg) and empties it.
     // False when the TCP send failed.
     bool Flush();
@@ -99,6 +104,9 @@ class CLanToTunnel : public CWorkerThread {
     // The records or datagrams taken from the ring in one go; made by Run for the mode (once per
     // run, never per packet); the forwarder's thread only.
     std::unique_ptr<CForwardBatch> m_batch;
+    // Where packets wait between the ring and the batch; made by Run for the MTU (never per
+    // packet); the forwarder's thread only.
+    std::unique_ptr<CFlowQueue> m_queue;
     seal::CSealedChannel* m_channel = nullptr;  // not owned; set before Launch
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
