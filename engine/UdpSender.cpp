@@ -6,10 +6,12 @@
 
 namespace {
 
-// What a kernel without UDP segmentation, or a path that cannot take it (no checksum offload,
-// an MTU below one segment), answers a segmented send with.
+// What a kernel without UDP segmentation, or a path that cannot take it, answers a segmented
+// send with: no checksum offload (EIO), or a path MTU below one segment (EMSGSIZE; EINVAL from
+// kernels before 6.x), where single datagrams still go, cut into IP fragments.
 bool RefusesSegmentation(int error) {
-    return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP;
+    return error == EIO || error == EINVAL || error == EMSGSIZE || error == ENOPROTOOPT ||
+           error == EOPNOTSUPP;
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST_F(UdpSender, SegmentedMessagesArriveAsTheDatagramsTheFarEndExpects) {
 
 TEST_F(UdpSender, AKernelRefusingSegmentationTurnsTheSenderToSingleDatagramsLosingNothing) {
     CForwardBatch batch(CForwardBatch::Form::kFragments, 1 << 20, 100);
-    for (int refusal : {EIO, EINVAL, ENOPROTOOPT, EOPNOTSUPP}) {
+    for (int refusal : {EIO, EINVAL, EMSGSIZE, ENOPROTOOPT, EOPNOTSUPP}) {
         SCOPED_TRACE(refusal);
         CPlayedSender sender;
         sockaddr_in address{};
