@@ -40,9 +40,9 @@ class CUdpSender {
     // firsts[m + 1] of `datagrams`, as CForwardBatch lays them out) with as few system calls as
     // the kernel allows. A message whose send fails is lost, not repeated: all its datagrams
     // count as failed; the ones after it still go. When the kernel refuses segmentation itself
-    // (EIO, EINVAL, EMSGSIZE, ENOPROTOOPT, EOPNOTSUPP on a multi-datagram message), says so once on
-    // standard error and sends the refused message and every one after it, now and from then
-    // on, as single datagrams. Returns how many datagrams failed.
+    // (EIO, EINVAL, EMSGSIZE, ENOPROTOOPT, EOPNOTSUPP on a multi-datagram message), says so
+    // once on standard error and sends the refused message and every one after it, now and
+    // from then on, as single datagrams. Returns how many datagrams failed.
     int SendSegmented(mmsghdr* messages, const int* firsts, int count, mmsghdr* datagrams);
     // False once the kernel has refused a segmented send.
     bool Segmenting() const { return m_segmenting; }
