@@ -1,5 +1,7 @@
 #include "engine/ForwardBatch.h"
 
+#include <netinet/udp.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,6 +15,11 @@ namespace {
 constexpr int kSealedSlot = seal::kLargestSealedDatagram;
 // Bytes a sealed frame adds to its packet: frame header, data header, tag.
 constexpr int kFrameOverhead = seal::kStreamHeaderSize + seal::kDataOverhead;
+
+// One send takes at most this many segments (UDP_MAX_SEGMENTS of older kernels) and at most
+// this much UDP payload (an IPv4 packet of 65535 bytes).
+constexpr int kKernelMaxSegments = 64;
+constexpr int kMaxUdpPayload = 65535 - 20 - 8;
 
 int FragmentCount(int length) {
     return (length + wire::kFragmentPayload - 1) / wire::kFragmentPayload;
@@ -39,12 +46,71 @@ CForwardBatch::CForwardBatch(Form form, int bufferBytes, int maxDatagrams,
       m_buffer(new std::uint8_t[static_cast<std::size_t>(m_capacity)]),
       m_headers(new std::uint8_t[static_cast<std::size_t>(m_maxDatagrams)]()),
       m_parts(new iovec[static_cast<std::size_t>(m_maxDatagrams) * 2]()),
-      m_messages(new mmsghdr[static_cast<std::size_t>(m_maxDatagrams)]()) {}
+      m_messages(new mmsghdr[static_cast<std::size_t>(m_maxDatagrams)]()),
+      m_segmented(new mmsghdr[static_cast<std::size_t>(m_maxDatagrams)]()),
+      m_firsts(new int[static_cast<std::size_t>(m_maxDatagrams) + 1]()) {
+    cmsghdr* control = reinterpret_cast<cmsghdr*>(m_control);
+    control->cmsg_level = SOL_UDP;
+    control->cmsg_type = UDP_SEGMENT;
+    control->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const std::uint16_t size = static_cast<std::uint16_t>(SegmentSize());
+    std::memcpy(CMSG_DATA(control), &size, sizeof size);
+}
+
+int CForwardBatch::SegmentSize() const {
+    return m_channel != nullptr ? kSealedSlot : 1 + wire::kFragmentPayload;
+}
+
+int CForwardBatch::MaxSegments() const {
+    return std::min(kKernelMaxSegments, kMaxUdpPayload / SegmentSize());
+}
+
+int CForwardBatch::DatagramLength(int datagram) const {
+    const iovec* parts = &m_parts[static_cast<std::size_t>(datagram) * 2];
+    if (m_channel != nullptr) return static_cast<int>(parts[0].iov_len);
+    return static_cast<int>(parts[0].iov_len + parts[1].iov_len);
+}
+
+void CForwardBatch::AddMessages(int first) {
+    const int segmentSize = SegmentSize();
+    const int maxSegments = MaxSegments();
+    for (int start = first; start < m_datagrams;) {
+        // A message runs on while the datagram before holds a full segment: the kernel cuts
+        // every segment but the last at the segment size.
+        int end = start + 1;
+        int bytes = DatagramLength(start);
+        while (end < m_datagrams && end - start < maxSegments &&
+               DatagramLength(end - 1) == segmentSize) {
+            bytes += DatagramLength(end);
+            ++end;
+        }
+        iovec* parts = &m_parts[static_cast<std::size_t>(start) * 2];
+        mmsghdr& message = m_segmented[m_messageCount];
+        message = mmsghdr{};
+        if (m_channel != nullptr) {
+            parts[1] = {parts[0].iov_base, static_cast<std::size_t>(bytes)};
+            message.msg_hdr.msg_iov = &parts[1];
+            message.msg_hdr.msg_iovlen = 1;
+        } else {
+            message.msg_hdr.msg_iov = parts;
+            message.msg_hdr.msg_iovlen = static_cast<std::size_t>(end - start) * 2;
+        }
+        if (end - start > 1) {
+            message.msg_hdr.msg_control = m_control;
+            message.msg_hdr.msg_controllen = sizeof m_control;
+        }
+        m_firsts[m_messageCount] = start;
+        ++m_messageCount;
+        m_firsts[m_messageCount] = end;
+        start = end;
+    }
+}
 
 void CForwardBatch::Clear() {
     m_used = 0;
     m_packets = 0;
     m_datagrams = 0;
+    m_messageCount = 0;
 }
 
 bool CForwardBatch::TakeHandshakeDue() {
@@ -84,6 +150,7 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
     std::memcpy(copy, packet, static_cast<std::size_t>(length));
     m_used += length;
     ++m_packets;
+    const int first = m_datagrams;
     // Header byte and payload go out as two parts of one datagram: the kernel joins them.
     wire::CFragmenter fragmenter(length);
     for (wire::CFragmenter::Fragment fragment; fragmenter.Next(fragment); ++m_datagrams) {
@@ -96,6 +163,7 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
         message.msg_hdr.msg_iov = parts;
         message.msg_hdr.msg_iovlen = 2;
     }
+    AddMessages(first);
     return true;
 }
 
@@ -125,6 +193,7 @@ bool CForwardBatch::AddSealedFragments(const std::uint8_t* packet, int length) {
         message.msg_hdr.msg_iov = parts;
         message.msg_hdr.msg_iovlen = 1;
     }
+    AddMessages(first);
     ++m_packets;
     return true;
 }

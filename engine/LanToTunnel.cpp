@@ -82,7 +82,8 @@ bool CLanToTunnel::Flush() {
     bool sent = true;
     if (m_tcpLink == nullptr) {
         // A failed datagram is not acted on.
-        m_udpSender.SendDatagrams(m_batch->Datagrams(), m_batch->DatagramCount());
+        m_udpSender.SendSegmented(m_batch->Messages(), m_batch->FirstDatagrams(),
+                                  m_batch->MessageCount(), m_batch->Datagrams());
     } else if (m_channel != nullptr) {
         // Sealed by the link in place, once it holds the connection's turn, and sent in one go.
         const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();

@@ -1,8 +1,20 @@
 #include "engine/UdpSender.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+namespace {
+
+// What a kernel without UDP segmentation, or a path that cannot take it, answers a segmented
+// send with: no checksum offload (EIO), or a path MTU below one segment (EMSGSIZE; EINVAL from
+// kernels before 6.x), where single datagrams still go, cut into IP fragments.
+bool RefusesSegmentation(int error) {
+    return error == EIO || error == EINVAL || error == EMSGSIZE || error == ENOPROTOOPT ||
+           error == EOPNOTSUPP;
+}
+
+}  // namespace
 
 CUdpSender::CUdpSender() : m_socket(INVALID_SOCKET), m_destination{} {
     std::memset(m_headers, 0, sizeof m_headers);
@@ -58,8 +70,7 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
     while (next < count) {
         int sent;
         do {
-            sent = ::sendmmsg(m_socket, messages + next, static_cast<unsigned>(count - next),
-                              MSG_NOSIGNAL);
+            sent = Transmit(messages + next, static_cast<unsigned>(count - next));
         } while (sent < 0 && errno == EINTR);
         if (sent > 0) {
             // A short count says nothing about the next datagram (a pending ICMP error is
@@ -73,6 +84,37 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
         ++next;
     }
     return failed;
+}
+
+int CUdpSender::SendSegmented(mmsghdr* messages, const int* firsts, int count, mmsghdr* datagrams) {
+    if (count <= 0) return 0;
+    if (!m_segmenting) return SendDatagrams(datagrams + firsts[0], firsts[count] - firsts[0]);
+    int failed = 0;
+    int next = 0;
+    while (next < count) {
+        int sent;
+        do {
+            sent = Transmit(messages + next, static_cast<unsigned>(count - next));
+        } while (sent < 0 && errno == EINTR);
+        if (sent > 0) {
+            next += sent;  // a short count: as in SendDatagrams
+            continue;
+        }
+        const int error = errno;
+        if (messages[next].msg_hdr.msg_controllen != 0 && RefusesSegmentation(error)) {
+            m_segmenting = false;
+            std::fprintf(stderr, "UDP segmentation refused (%s): datagrams go one by one.\n",
+                         std::strerror(error));
+            return failed + SendDatagrams(datagrams + firsts[next], firsts[count] - firsts[next]);
+        }
+        failed += firsts[next + 1] - firsts[next];
+        ++next;
+    }
+    return failed;
+}
+
+int CUdpSender::Transmit(mmsghdr* messages, unsigned count) {
+    return ::sendmmsg(m_socket, messages, count, MSG_NOSIGNAL);
 }
 
 bool CUdpSender::Close() {

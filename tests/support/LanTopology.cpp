@@ -34,6 +34,15 @@ bool CLanTopology::Build() {
                               wan.deviceB) != 0) {
             return false;
         }
+        // Like a card without UDP segmentation offload, the WAN devices take no segmented
+        // datagram whole: the kernel cuts it before the device, so a capture there sees the
+        // datagrams a wire carries (a veth would pass it on uncut, and show it so).
+        for (const auto& [router, device] : {std::pair{wan.a, wan.deviceA}, {wan.b, wan.deviceB}}) {
+            if (Router(router).Run(std::string("ethtool -K ") + device +
+                                   " tx-udp-segmentation off >/dev/null") != 0) {
+                return false;
+            }
+        }
     }
     for (int i = 0; i < kLanCount; ++i) {
         if (!ConnectLan(i)) return false;

@@ -12,7 +12,8 @@
 //   hostB    eth0 10.2.0.10/24, route to 10.1.0.0/24 via 10.2.0.1
 //
 // A host reaches the other LANs only through its virtual router (the tunnel end on its router);
-// its eth0 has segmentation and checksum offloads off, like a host behind a real wire. Routers do
+// its eth0 has segmentation and checksum offloads off, like a host behind a real wire; the WAN
+// devices have UDP segmentation offload off, so captures on the WAN see wire datagrams. Routers do
 // not forward IP themselves: only the tunnel carries traffic between the LANs. Namespaces are
 // named "<tag>-hostA", "<tag>-routerA" and so on, with a tag unique to this fixture, so two
 // fixtures can exist side by side. The LANs and WAN links are the tables below: a third LAN (a

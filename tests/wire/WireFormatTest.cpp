@@ -4,10 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "SealTestSupport.h"
 #include "engine/ForwardBatch.h"
 #include "engine/RecordStream.h"
 #include "engine/WireFormat.h"
-#include "SealTestSupport.h"
+#include "tests/support/TunnelDatagrams.h"
 
 namespace {
 
@@ -512,7 +513,7 @@ TEST(ForwardBatch, SealedFragmentsOpenAtThePeerAsTheUnsealedFragmentsInOrder) {
     std::vector<Bytes> packets = {MakePacket(60, 1), MakePacket(1401, 2), MakePacket(2900, 3)};
     for (const Bytes& p : packets) ASSERT_TRUE(batch.Add(p.data(), static_cast<int>(p.size())));
     EXPECT_FALSE(batch.TakeHandshakeDue());
-    std::vector<std::pair<int, int>> expected = {{0x80, 60},  {0x00, 1400}, {0x81, 1},
+    std::vector<std::pair<int, int>> expected = {{0x80, 60},   {0x00, 1400}, {0x81, 1},
                                                  {0x00, 1400}, {0x01, 1400}, {0x82, 100}};
     ASSERT_EQ(batch.DatagramCount(), static_cast<int>(expected.size()));
     Bytes payloads, opened;
@@ -533,6 +534,89 @@ TEST(ForwardBatch, SealedFragmentsOpenAtThePeerAsTheUnsealedFragmentsInOrder) {
     Bytes largest = MakePacket(65522, 5);
     EXPECT_FALSE(batch.Add(largest.data(), 65522));
     EXPECT_EQ(batch.DatagramCount(), 6);
+}
+
+// Segmented messages: cut at their segment size, as the kernel cuts them, they must give exactly
+// the datagrams sent one by one, in order; a message of one datagram carries no segment size.
+// Packets of 1..4 fragments around the 1400/1401 edges, and the largest, which takes two messages.
+const std::vector<int> kSegmentedLengths = {1, 1400, 1401, 2800, 2801, 4200, 4201, 1, 65522, 60};
+
+std::string AsString(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+// The batch's segmented messages cut as the kernel would, checked against its datagrams and
+// their per-message bookkeeping; `segmentSize` is the size every multi-datagram message gives.
+testsupport::Datagrams CutBatch(CForwardBatch& batch, int segmentSize) {
+    testsupport::Datagrams cut;
+    const int* firsts = batch.FirstDatagrams();
+    EXPECT_EQ(firsts[0], 0);
+    EXPECT_EQ(firsts[batch.MessageCount()], batch.DatagramCount());
+    for (int m = 0; m < batch.MessageCount(); ++m) {
+        SCOPED_TRACE(m);
+        const msghdr& message = batch.Messages()[m].msg_hdr;
+        EXPECT_EQ(message.msg_name, nullptr);
+        int size = -1;
+        testsupport::Datagrams pieces = testsupport::CutAtSegmentSize(message, &size);
+        const int datagrams = firsts[m + 1] - firsts[m];
+        EXPECT_EQ(size, datagrams > 1 ? segmentSize : 0);
+        if (datagrams == 1) {
+            EXPECT_EQ(message.msg_controllen, 0u);
+        }
+        EXPECT_EQ(static_cast<int>(pieces.size()), datagrams);
+        for (int d = firsts[m]; d < firsts[m + 1] && d - firsts[m] < int(pieces.size()); ++d) {
+            EXPECT_EQ(pieces[d - firsts[m]], testsupport::Gathered(batch.Datagrams()[d].msg_hdr))
+                << "datagram " << d;
+        }
+        cut.insert(cut.end(), pieces.begin(), pieces.end());
+    }
+    return cut;
+}
+
+TEST(ForwardBatch, SegmentedMessagesCutIntoExactlyTheDatagramsInOrder) {
+    CForwardBatch batch(CForwardBatch::Form::kFragments, 1 << 20, 100);
+    std::vector<std::string> packets;
+    for (int length : kSegmentedLengths) {
+        packets.push_back(AsString(MakePacket(length, static_cast<std::uint8_t>(packets.size()))));
+        ASSERT_TRUE(
+            batch.Add(reinterpret_cast<const std::uint8_t*>(packets.back().data()), length));
+    }
+    EXPECT_EQ(batch.SegmentSize(), 1401);
+    EXPECT_EQ(batch.MaxSegments(), 46);  // 47 * 1401 bytes would pass 65507
+    // One message per packet, but the largest's 47 datagrams go as 46 and 1.
+    ASSERT_EQ(batch.MessageCount(), static_cast<int>(packets.size()) + 1);
+    EXPECT_EQ(batch.FirstDatagrams()[9] - batch.FirstDatagrams()[8], 46);
+    EXPECT_EQ(CutBatch(batch, 1401), testsupport::ExpectedDatagrams(packets));
+
+    // Cleared, the batch starts its messages afresh.
+    batch.Clear();
+    EXPECT_EQ(batch.MessageCount(), 0);
+    ASSERT_TRUE(batch.Add(reinterpret_cast<const std::uint8_t*>(packets[4].data()), 2801));
+    EXPECT_EQ(CutBatch(batch, 1401), testsupport::ExpectedDatagrams({packets[4]}));
+}
+
+TEST(ForwardBatch, SealedSegmentedMessagesCutIntoTheSealedDatagramsInOrder) {
+    sealtest::ChannelPair pair(seal::CSealedChannel::Mode::kDatagram);
+    pair.Handshake();
+    CForwardBatch batch(CForwardBatch::Form::kFragments, 0, 100, pair.a.get());
+    std::vector<std::string> packets;
+    for (int length : kSegmentedLengths) {
+        packets.push_back(AsString(MakePacket(length, static_cast<std::uint8_t>(packets.size()))));
+        ASSERT_TRUE(
+            batch.Add(reinterpret_cast<const std::uint8_t*>(packets.back().data()), length));
+    }
+    EXPECT_EQ(batch.SegmentSize(), 1433);
+    EXPECT_EQ(batch.MaxSegments(), 45);
+    ASSERT_EQ(batch.MessageCount(), static_cast<int>(packets.size()) + 1);
+    EXPECT_EQ(batch.FirstDatagrams()[9] - batch.FirstDatagrams()[8], 45);
+    // Opened in order at the peer, the cut datagrams are the unsealed ones.
+    testsupport::Datagrams opened;
+    for (const std::string& datagram : CutBatch(batch, 1433)) {
+        sealtest::Output o = pair.Deliver(*pair.b, Bytes(datagram.begin(), datagram.end()));
+        ASSERT_EQ(o.kind, seal::CSealedChannel::Received::Kind::kData) << opened.size();
+        opened.push_back(AsString(o.bytes));
+    }
+    EXPECT_EQ(opened, testsupport::ExpectedDatagrams(packets));
 }
 
 // A non-final fragment that does not carry exactly 1400 bytes would leave a gap (or an overlap)
