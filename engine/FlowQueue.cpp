@@ -36,23 +36,15 @@ void CFlowQueue::Clear() {
 
 int CFlowQueue::BucketOf(const std::uint8_t* packet, int length) {
     if (length < 20) return 0;
+    // Addresses and protocol only: ports would send a datagram's fragments (which show none)
+    // and its whole neighbours to different buckets, and so change their order.
     std::uint32_t h = 0;
     std::uint32_t word;
     std::memcpy(&word, packet + 12, 4);  // source
     h = Mix(h, word);
     std::memcpy(&word, packet + 16, 4);  // destination
     h = Mix(h, word);
-    const std::uint8_t protocol = packet[9];
-    h = Mix(h, protocol);
-    const int headerLength = (packet[0] & 0x0F) * 4;
-    // Fragment offset and "more fragments": only an unfragmented packet shows its ports, so
-    // that all pieces of one datagram share a bucket.
-    const bool fragmented = ((packet[6] & 0x3F) | packet[7]) != 0;
-    if ((protocol == 6 || protocol == 17) && !fragmented && headerLength >= 20 &&
-        length >= headerLength + 4) {
-        std::memcpy(&word, packet + headerLength, 4);  // both ports
-        h = Mix(h, word);
-    }
+    h = Mix(h, packet[9]);  // protocol
     return static_cast<int>(h % kBuckets);
 }
 
@@ -128,9 +120,11 @@ bool CFlowQueue::Push(const std::uint8_t* packet, int length) {
 
 bool CFlowQueue::Pop(const std::uint8_t*& packet, int& length) {
     if (m_queued == 0) return false;
-    // Bounded: each turn either sends or moves a bucket along, and a bucket is refilled at most
-    // once per round; with packets queued some bucket reaches them within two rounds.
-    for (int turns = 0; turns < 4 * kBuckets + 4; ++turns) {
+    // Bounded: each turn either sends or moves a bucket along. A bucket whose last packet took
+    // it a slot's length below zero needs that many quanta back, one per round, before it
+    // sends again; within that many rounds (and two more) some bucket sends.
+    const int rounds = 2 + (m_slotBytes + kQuantum - 1) / kQuantum;
+    for (int turns = 0; turns < kBuckets * rounds + 4; ++turns) {
         const bool fromNew = m_new.head != kNone;
         BucketList& list = fromNew ? m_new : m_old;
         const int bucket = list.head;

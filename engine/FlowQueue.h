@@ -1,10 +1,10 @@
 // The forwarder's own queue between its capture ring and the tunnel: packets wait here, not in
 // the ring, so that under a bulk transfer the ring is emptied at every pass and never overflows,
 // and a full queue drops from the flow that holds the most bytes rather than from whoever
-// arrives next. Flows (IPv4 source, destination, protocol and, for an unfragmented TCP or UDP
-// packet, its ports) hash into buckets served by deficit round robin, a bucket that has just
-// become busy (a ping, an acknowledgement, a DNS query) ahead of the ones that stay busy. Packets
-// of one flow leave in the order they came.
+// arrives next. Flows (IPv4 source, destination and protocol: a datagram's fragments stay with
+// it) hash into buckets served by deficit round robin, a bucket that has just become busy (a
+// ping beside a bulk transfer, a new host) ahead of the ones that stay busy. Packets of one
+// flow leave in the order they came.
 // Owned by the forwarder, which creates it when it learns the MTU; its thread alone calls it.
 // Pure code: no I/O; the slots are allocated by the constructor, nothing per packet.
 #pragma once

@@ -25,6 +25,9 @@ constexpr int kReadTimeoutMs = 250;
 // 1 Gbit/s. (Counted in bytes, as the library did with its 32 MB default, the ring held 500
 // frames on a card with offloads and 20000 on one without.)
 constexpr int kCaptureFrames = 1024;
+// On a card with offloads every slot takes a largest merged frame (64 KB): there the ring stays
+// within 16 MB (256 such slots), as before it was counted in frames.
+constexpr int kMaxRingBytes = 16 * 1024 * 1024 + 64 * 1024;
 // The flow queue: the longest queue a packet waits in under load on this side, 256 packets, 3 ms
 // of 1500-byte packets at 1 Gbit/s. Slots hold a packet of the card's MTU (at least 1500 bytes);
 // a packet longer than the largest slot goes out behind everything queued, without queueing.
@@ -122,8 +125,9 @@ CLanToTunnel::Open CLanToTunnel::OpenCapture() {
     m_capture = platform::OpenFilteredCapture(
         m_adapter, filterText,
         {kSnapLength, true, kReadTimeoutMs,
-         platform::CaptureRingBytes(m_adapter != nullptr ? m_adapter->name : "", kSnapLength,
-                                    kCaptureFrames)},
+         std::min(platform::CaptureRingBytes(m_adapter != nullptr ? m_adapter->name : "",
+                                             kSnapLength, kCaptureFrames),
+                  kMaxRingBytes)},
         &filtered, &failure, errorText);
     if (m_capture == nullptr) {
         m_keeper.OpenFailed(*this, failure, errorText);
@@ -232,7 +236,6 @@ unsigned CLanToTunnel::Run() {
         if (!m_queue || m_queue->SlotBytes() != slotBytes) {
             m_queue = std::make_unique<CFlowQueue>(kQueuePackets, slotBytes);
         }
-        m_queue->Clear();  // what a lost card left queued is not sent on the new one
         ReadFrames();
         pcap_close(m_capture);
         m_capture = nullptr;
@@ -250,6 +253,10 @@ void CLanToTunnel::ReadFrames() {
                                               m_queue->Empty() ? kReadTimeoutMs : 0);
         SendQueued();
         if (!IsRunning()) return;
-        if (!m_keeper.StillThere(result, m_capture)) return;
+        if (!m_keeper.StillThere(result, m_capture)) {
+            // The card is gone, the tunnel is not: what it captured still leaves.
+            while (!m_queue->Empty()) SendQueued();
+            return;
+        }
     }
 }

@@ -145,29 +145,62 @@ TEST(FlowQueue, BusyFlowsShareByBytesNotByPackets) {
     EXPECT_EQ(rest, 140);
 }
 
-TEST(FlowQueue, PiecesOfOneDatagramShareAFlowAndPortsSeparateFlows) {
-    // Fragments: the first shows ports, the others do not; all must fall in one bucket.
-    Bytes first = Packet(10, 1500, 0, 17, 1111, 2222);
+TEST(FlowQueue, AUdpFlowKeepsItsOrderThroughFragmentsAndWholeDatagrams) {
+    // Three fragments of one datagram (only the first shows ports), then a whole datagram of
+    // the same flow: they leave as they came, also when another flow is busy beside them.
+    CFlowQueue queue(64, 1500);
+    auto [other, host] = TwoBuckets(17);
+    ASSERT_NE(other, host);
+    Bytes first = Packet(host, 1500, 0, 17, 1111, 2222);
     first[6] = 0x20;  // more fragments, offset 0
-    Bytes middle = Packet(10, 1500, 1, 17, 9, 9);
+    Bytes middle = Packet(host, 1500, 1, 17, 9, 9);
     middle[6] = 0x20;
     middle[7] = 185;  // offset 1480
-    Bytes last = Packet(10, 300, 2, 17, 7, 7);
+    Bytes last = Packet(host, 300, 2, 17, 7, 7);
     last[6] = 0x01;
     last[7] = 0x72;  // offset 2960, the last piece: no "more fragments"
-    const int bucket = CFlowQueue::BucketOf(first.data(), 1500);
-    EXPECT_EQ(CFlowQueue::BucketOf(middle.data(), 1500), bucket);
-    EXPECT_EQ(CFlowQueue::BucketOf(last.data(), 300), bucket);
-    // Unfragmented TCP flows between the same hosts spread over buckets by their ports.
-    std::map<int, int> buckets;
-    for (std::uint16_t port = 40000; port < 40064; ++port) {
-        Bytes p = Packet(10, 60, 0, 6, port, 5201);
-        ++buckets[CFlowQueue::BucketOf(p.data(), 60)];
+    Bytes whole = Packet(host, 100, 3, 17, 1111, 2222);
+    for (std::uint32_t i = 0; i < 20; ++i) ASSERT_TRUE(Push(queue, Packet(other, 1500, 100 + i)));
+    for (const Bytes* p : {&first, &middle, &last, &whole}) ASSERT_TRUE(Push(queue, *p));
+    std::vector<std::uint32_t> order;
+    Popped p;
+    for (int guard = 0; guard < 64 && PopOne(queue, p); ++guard) {
+        if (p.host == host) order.push_back(p.sequence);
     }
-    EXPECT_GE(buckets.size(), 30u);
-    // Short or odd packets still get a bucket, without reading past their end.
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{0, 1, 2, 3}));
+    // Protocols between the same hosts are flows of their own; short packets get a bucket
+    // without a read past their end.
+    std::map<int, int> buckets;
+    for (std::uint8_t protocol : {1, 6, 17, 47, 50, 58, 89, 132}) {
+        Bytes q = Packet(host, 60, 0, protocol);
+        ++buckets[CFlowQueue::BucketOf(q.data(), 60)];
+    }
+    EXPECT_GE(buckets.size(), 6u);
     Bytes tiny(8, 0x45);
     EXPECT_EQ(CFlowQueue::BucketOf(tiny.data(), 8), 0);
+}
+
+TEST(FlowQueue, EveryPopSendsWhilePacketsAreQueuedEvenWithJumboSlots) {
+    // Every bucket busy with packets of a largest slot: deficits fall a whole slot below zero
+    // and take several rounds to recover, yet no Pop comes back empty-handed.
+    CFlowQueue queue(256, 9216);
+    std::map<int, int> hostOfBucket;
+    for (int host = 1; host < 255 && hostOfBucket.size() < CFlowQueue::kBuckets; ++host) {
+        Bytes q = Packet(host, 60, 0);
+        hostOfBucket.emplace(CFlowQueue::BucketOf(q.data(), 60), host);
+    }
+    ASSERT_GE(hostOfBucket.size(), 56u);
+    for (std::uint32_t round = 0; round < 4; ++round) {
+        for (auto& [bucket, host] : hostOfBucket)
+            ASSERT_TRUE(Push(queue, Packet(host, 9216, round)));
+    }
+    int pops = 0;
+    Popped p;
+    while (!queue.Empty() && pops < 1000) {
+        ASSERT_TRUE(PopOne(queue, p)) << "after " << pops << " packets";
+        ++pops;
+    }
+    EXPECT_EQ(pops, 4 * static_cast<int>(hostOfBucket.size()));
 }
 
 TEST(FlowQueue, RefusesWhatDoesNotFitASlotAndStartsOverOnClear) {
