@@ -1,6 +1,7 @@
 #include "engine/TunnelToLan.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -27,6 +28,24 @@ constexpr int kIpDestination = 30;  // frame bytes 30-33
 // 200 Mbit/s the system default (about 200 KB, some 90 datagrams counted with their overhead)
 // overflows within a few milliseconds; 8 MB covers about 100 ms.
 constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
+// A receive buffer: the largest UDP payload, so that a run of datagrams kept together by the
+// kernel is never cut short.
+constexpr int kReceiveBufferBytes = 65536;
+
+// The size of the datagrams a receive buffer holds when the kernel kept a run of them together
+// (its receive-offload control message), else 0: the buffer is one datagram.
+int SegmentSize(const msghdr& header) {
+    for (const cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
+         control = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(control))) {
+        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_GRO &&
+            control->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int size;
+            std::memcpy(&size, CMSG_DATA(control), sizeof size);
+            return size;
+        }
+    }
+    return 0;
+}
 
 // The reassembly arena: a batch's packets side by side, plus room for a largest one.
 constexpr int kArenaBytes = 256 * 1024 + wire::kFrameBufferSize;
@@ -37,7 +56,8 @@ constexpr int kRecordStreamBytes = 256 * 1024;
 
 CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
     : m_listenPort(listenPort),
-      m_datagrams(new std::uint8_t[kReceiveBatch * wire::kMaxDatagram]()),
+      m_datagrams(
+          new std::uint8_t[static_cast<std::size_t>(kReceiveBatch) * kReceiveBufferBytes]()),
       m_receiveParts{},
       m_receiveMessages{},
       m_arena(new std::uint8_t[kArenaBytes]()),
@@ -47,10 +67,11 @@ CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
       m_records(kRecordStreamBytes),
       m_reassembler(m_arena.get()) {
     for (int i = 0; i < kReceiveBatch; ++i) {
-        m_receiveParts[i] = {m_datagrams.get() + i * wire::kMaxDatagram,
-                             static_cast<std::size_t>(wire::kMaxDatagram)};
+        m_receiveParts[i] = {m_datagrams.get() + static_cast<std::size_t>(i) * kReceiveBufferBytes,
+                             static_cast<std::size_t>(kReceiveBufferBytes)};
         m_receiveMessages[i].msg_hdr.msg_iov = &m_receiveParts[i];
         m_receiveMessages[i].msg_hdr.msg_iovlen = 1;
+        m_receiveMessages[i].msg_hdr.msg_control = m_receiveControl[i].bytes;
     }
     std::memcpy(m_header + kTemplate, m_arpAgent->GetVirtualMac(), 6);
     m_header[12] = 0x08;
@@ -397,10 +418,14 @@ bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
 }
 
 int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {
+    // Data is opened in place, within the datagram's own bytes (a run of datagrams received
+    // together lies back to back); a handshake's reply goes to a buffer of its own.
     std::uint8_t* message = datagram;
-    std::uint8_t* out = message + seal::kDataHeaderSize;
+    const bool data = length > 0 && message[0] == seal::kTypeData;
+    std::uint8_t* out = data ? message + seal::kDataHeaderSize : m_handshakeReply;
+    const int capacity = data ? length - seal::kDataHeaderSize : sizeof m_handshakeReply;
     const seal::CSealedChannel::Received received =
-        m_channel->Receive(message, length, out, wire::kMaxDatagram - seal::kDataHeaderSize);
+        m_channel->Receive(message, length, out, capacity);
     switch (received.kind) {
         case seal::CSealedChannel::Received::Kind::kData:
             // An empty one only confirms a handshake: nothing for the reassembler.
@@ -444,6 +469,10 @@ bool CTunnelToLan::BindUdp() {
                      sizeof receiveBuffer) != 0) {
         ::setsockopt(m_udpSocket, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
+    // Receive offload: a peer's segmented send arrives as one buffer, cut here rather than by
+    // the kernel. Without it (an older kernel) every datagram arrives on its own, as before.
+    int receiveOffload = 1;
+    ::setsockopt(m_udpSocket, SOL_UDP, UDP_GRO, &receiveOffload, sizeof receiveOffload);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -483,27 +512,31 @@ void CTunnelToLan::UdpStep() {
     // The datagrams already queued are read at once, many per call; the readiness wait (the
     // step's bound) runs only when none is there.
     if (m_channel != nullptr) TickUdp();
-    int count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+    int count = ReceiveDatagrams();
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         ServiceNeighbours();  // a request for a packet just queued goes out before the wait
         if (WaitDatagram() == 0) return;
-        count = ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+        count = ReceiveDatagrams();
     }
     if (count < 0) return;  // a failed receive: nothing was copied
     for (int i = 0; i < count && IsRunning(); ++i) {
         const mmsghdr& message = m_receiveMessages[i];
-        std::uint8_t* datagram = m_datagrams.get() + i * wire::kMaxDatagram;
-        int length = static_cast<int>(message.msg_len);
+        std::uint8_t* received =
+            m_datagrams.get() + static_cast<std::size_t>(i) * kReceiveBufferBytes;
+        const int length = static_cast<int>(message.msg_len);
+        // A datagram longer than a receiver reads counts as cut short, as it always has.
         const bool truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
-        if (m_channel != nullptr) {
-            // Sealed: nothing reaches the reassembler unless it authenticated; no sealed
-            // datagram is empty or cut short, so a stranger's never disturbs reassembly.
-            if (length == 0 || truncated) continue;
-            length = OpenDatagram(datagram, length);
-            if (length < 0) continue;
-            datagram += seal::kDataHeaderSize;
+        const int segment = SegmentSize(message.msg_hdr);
+        if (segment <= 0 || segment >= length || truncated) {
+            AcceptReceived(received, length, truncated || length > wire::kMaxDatagram);
+            continue;
         }
-        AcceptDatagram(datagram, length, truncated);
+        // A run of datagrams of `segment` bytes each (the last one shorter or equal).
+        m_receivedRuns.fetch_add(1, std::memory_order_relaxed);
+        for (int at = 0; at < length; at += segment) {
+            AcceptReceived(received + at, std::min(segment, length - at),
+                           segment > wire::kMaxDatagram);
+        }
     }
     SendQueued();
     if (m_reassembler.ExpectedIndex() == 0) {
@@ -511,6 +544,25 @@ void CTunnelToLan::UdpStep() {
         m_arenaCursor = 0;
         m_reassembler.Rebase(m_arena.get());
     }
+}
+
+int CTunnelToLan::ReceiveDatagrams() {
+    for (mmsghdr& message : m_receiveMessages) {
+        message.msg_hdr.msg_controllen = sizeof(ReceiveControl::bytes);  // the kernel's to shorten
+    }
+    return ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+}
+
+void CTunnelToLan::AcceptReceived(std::uint8_t* datagram, int length, bool truncated) {
+    if (m_channel != nullptr) {
+        // Sealed: nothing reaches the reassembler unless it authenticated; no sealed datagram is
+        // empty or cut short, so a stranger's never disturbs reassembly.
+        if (length == 0 || truncated) return;
+        length = OpenDatagram(datagram, length);
+        if (length < 0) return;
+        datagram += seal::kDataHeaderSize;
+    }
+    AcceptDatagram(datagram, length, truncated);
 }
 
 void CTunnelToLan::AcceptDatagram(const std::uint8_t* datagram, int length, bool truncated) {

@@ -68,6 +68,9 @@ class CTunnelToLan : public CWorkerThread {
     int TakeByteCount();
     // The MTU read when Run started (0 when unknown); for tests and traces.
     int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
+    // Receive buffers that held a run of datagrams kept together by the kernel (receive
+    // offload), since the thread started; for tests and traces.
+    std::uint32_t GetReceivedRuns() const { return m_receivedRuns.load(std::memory_order_relaxed); }
     // Packets from the tunnel that the filter kept off the LAN (never counted as bytes); for
     // tests and traces.
     std::uint32_t GetRejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
@@ -123,14 +126,25 @@ class CTunnelToLan : public CWorkerThread {
     // One datagram taken from the receive batch into the reassembler; a completed packet is
     // injected (queued) from the arena and the next one begins behind it.
     void AcceptDatagram(const std::uint8_t* datagram, int length, bool truncated);
+    // recvmmsg into the receive buffers, without waiting; returns as recvmmsg does.
+    int ReceiveDatagrams();
+    // One received datagram (sealed: opened first) into the reassembler.
+    void AcceptReceived(std::uint8_t* datagram, int length, bool truncated);
 
     int m_listenPort;
     bool m_udpBound = false;              // the injector's thread
     SOCKET m_udpSocket = INVALID_SOCKET;  // the injector's thread
-    // kReceiveBatch datagrams of 1500 bytes, filled by one recvmmsg; the injector's thread.
+    // kReceiveBatch receive buffers, filled by one recvmmsg; the injector's thread. With UDP
+    // receive offload a buffer can hold a run of datagrams that the kernel kept together (a
+    // peer's segmented send, or datagrams merged on arrival): each buffer takes a largest run,
+    // and its control message says where the datagrams in it are cut.
     std::unique_ptr<std::uint8_t[]> m_datagrams;
     iovec m_receiveParts[kReceiveBatch];
     mmsghdr m_receiveMessages[kReceiveBatch];
+    struct ReceiveControl {
+        alignas(cmsghdr) std::uint8_t bytes[CMSG_SPACE(sizeof(int))];
+    };
+    ReceiveControl m_receiveControl[kReceiveBatch];
     // Packets are reassembled one behind the other in this arena, each frame's header in its
     // first 14 bytes, so a receive batch's packets are injected together without a copy. The
     // packet in progress starts at m_arenaCursor; the injector's thread only.
@@ -162,7 +176,7 @@ class CTunnelToLan : public CWorkerThread {
     sockaddr_in m_peer{};
     // TCP: the stream's frames, many per receive, each opened and injected where it landed.
     std::unique_ptr<seal::CSealedStreamReader> m_sealedReader;
-    std::uint8_t m_handshakeReply[seal::CSealedChannel::kHandshakeRoom];  // TCP: a reply's bytes
+    std::uint8_t m_handshakeReply[seal::CSealedChannel::kHandshakeRoom];  // a reply's bytes
     std::chrono::steady_clock::time_point m_lastTick{};
     // Added to by the injector, read by the owner: atomic.
     std::atomic<std::uint32_t> m_unsealedFrames{0};
@@ -175,6 +189,8 @@ class CTunnelToLan : public CWorkerThread {
     std::uint32_t m_senderEpoch = 0;
     // Read once by Run (injector's thread), read by tests: atomic.
     std::atomic<int> m_mtu{0};
+    // Written by the injector's thread, read by tests: atomic.
+    std::atomic<std::uint32_t> m_receivedRuns{0};
     // The injector's thread only: packets longer than this are cut (no limit without an MTU).
     int m_packetLimit = wire::kMaxAcceptedLength;
     // Created by Run with the MTU, once per run; the injector's thread only.
