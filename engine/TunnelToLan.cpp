@@ -380,16 +380,23 @@ void CTunnelToLan::SealedTcpStep() {
     m_tcpMayHaveData = result == wanted;
 }
 
-bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
-    // A data message is opened in place: the plaintext lands 16 bytes into the message, so the
-    // frame to inject (Ethernet header in the 14 bytes in front of the packet) starts 2 bytes
-    // into it, over its own header and never over the frame before, which may still be queued.
-    // A handshake's reply goes to a buffer of its own: it is longer than the message it answers.
-    const bool data = message[0] == seal::kTypeData;
-    std::uint8_t* out = data ? message + seal::kDataHeaderSize : m_handshakeReply;
+seal::CSealedChannel::Received CTunnelToLan::OpenSealed(std::uint8_t* message, int length,
+                                                        std::uint8_t*& out) {
+    // A data message is opened in place, within its own bytes (the next message of a stream or
+    // of a run of datagrams lies right behind it); a handshake's reply goes to a buffer of its
+    // own, being longer than the message it answers.
+    const bool data = length > 0 && message[0] == seal::kTypeData;
+    out = data ? message + seal::kDataHeaderSize : m_handshakeReply;
     const int capacity = data ? length - seal::kDataHeaderSize : sizeof m_handshakeReply;
-    const seal::CSealedChannel::Received received =
-        m_channel->Receive(message, length, out, capacity);
+    return m_channel->Receive(message, length, out, capacity);
+}
+
+bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
+    // The plaintext lands 16 bytes into the message, so the frame to inject (Ethernet header in
+    // the 14 bytes in front of the packet) starts 2 bytes into it, over its own header and never
+    // over the frame before, which may still be queued.
+    std::uint8_t* out;
+    const seal::CSealedChannel::Received received = OpenSealed(message, length, out);
     switch (received.kind) {
         case seal::CSealedChannel::Received::Kind::kDropped:
             // Never parsed, never injected: a stream carries nothing that may fail, so the
@@ -418,14 +425,8 @@ bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
 }
 
 int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {
-    // Data is opened in place, within the datagram's own bytes (a run of datagrams received
-    // together lies back to back); a handshake's reply goes to a buffer of its own.
-    std::uint8_t* message = datagram;
-    const bool data = length > 0 && message[0] == seal::kTypeData;
-    std::uint8_t* out = data ? message + seal::kDataHeaderSize : m_handshakeReply;
-    const int capacity = data ? length - seal::kDataHeaderSize : sizeof m_handshakeReply;
-    const seal::CSealedChannel::Received received =
-        m_channel->Receive(message, length, out, capacity);
+    std::uint8_t* out;
+    const seal::CSealedChannel::Received received = OpenSealed(datagram, length, out);
     switch (received.kind) {
         case seal::CSealedChannel::Received::Kind::kData:
             // An empty one only confirms a handshake: nothing for the reassembler.

@@ -85,6 +85,9 @@ class CTunnelToLan : public CWorkerThread {
 
     void TcpStep();
     void SealedTcpStep();
+    // Hands one sealed message to the channel; `out` is where its plaintext or reply lies.
+    seal::CSealedChannel::Received OpenSealed(std::uint8_t* message, int length,
+                                              std::uint8_t*& out);
     // Opens one message of the sealed stream and injects, answers or drops it; false when the
     // connection must be recovered.
     bool OpenStreamMessage(std::uint8_t* message, int length);
