@@ -68,10 +68,7 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
     int failed = 0;
     int next = 0;
     while (next < count) {
-        int sent;
-        do {
-            sent = Transmit(messages + next, static_cast<unsigned>(count - next));
-        } while (sent < 0 && errno == EINTR);
+        const int sent = TransmitAll(messages + next, count - next);
         if (sent > 0) {
             // A short count says nothing about the next datagram (a pending ICMP error is
             // reported by whichever call comes next): try it again on its own terms.
@@ -92,10 +89,7 @@ int CUdpSender::SendSegmented(mmsghdr* messages, const int* firsts, int count, m
     int failed = 0;
     int next = 0;
     while (next < count) {
-        int sent;
-        do {
-            sent = Transmit(messages + next, static_cast<unsigned>(count - next));
-        } while (sent < 0 && errno == EINTR);
+        const int sent = TransmitAll(messages + next, count - next);
         if (sent > 0) {
             next += sent;  // a short count: as in SendDatagrams
             continue;
@@ -111,6 +105,14 @@ int CUdpSender::SendSegmented(mmsghdr* messages, const int* firsts, int count, m
         ++next;
     }
     return failed;
+}
+
+int CUdpSender::TransmitAll(mmsghdr* messages, int count) {
+    int sent;
+    do {
+        sent = Transmit(messages, static_cast<unsigned>(count));
+    } while (sent < 0 && errno == EINTR);
+    return sent;
 }
 
 int CUdpSender::Transmit(mmsghdr* messages, unsigned count) {

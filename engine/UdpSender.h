@@ -54,6 +54,9 @@ class CUdpSender {
     virtual int Transmit(mmsghdr* messages, unsigned count);
 
   private:
+    // Transmit, repeated while a signal interrupts it before anything was sent.
+    int TransmitAll(mmsghdr* messages, int count);
+
     static constexpr int kMaxFragments = 128;  // 7-bit index: never more fragments than this
 
     SOCKET m_socket;
