@@ -21,13 +21,14 @@ constexpr int kSnapLength = 65536;
 constexpr int kReadTimeoutMs = 250;
 // The capture ring, counted in frames. Frames wait there only until the forwarder's next pass,
 // which empties it into the flow queue; it is sized for the time this thread may be late
-// (another thread on the core, a TCP send waiting): 1024 frames of 1514 bytes are 12 ms at
-// 1 Gbit/s. (Counted in bytes, as the library did with its 32 MB default, the ring held 500
-// frames on a card with offloads and 20000 on one without.)
-constexpr int kCaptureFrames = 1024;
-// On a card with offloads every slot takes a largest merged frame (64 KB): there the ring stays
-// within 16 MB (256 such slots), as before it was counted in frames.
+// (another thread on the core, a TCP send waiting): 2048 frames of 1514 bytes are 25 ms at
+// 1 Gbit/s. Slots hold a frame of the card's MTU (3 MB in all), and frames merged beyond it
+// come whole from a second capture; with 64 KB slots the same ring would take 130 MB.
+constexpr int kCaptureFrames = 2048;
+// The ring's largest size, reached only where the MTU is unknown and each slot takes 64 KB.
 constexpr int kMaxRingBytes = 16 * 1024 * 1024 + 64 * 1024;
+// Ethernet header and a VLAN tag's room beyond the MTU, as the library allows for.
+constexpr int kFrameOverhead = 18;
 // The flow queue: the longest queue a packet waits in under load on this side, 256 packets, 3 ms
 // of 1500-byte packets at 1 Gbit/s. Slots hold a packet of the card's MTU (at least 1500 bytes);
 // a packet longer than the largest slot goes out behind everything queued, without queueing.
@@ -114,20 +115,23 @@ int CLanToTunnel::TakeByteCount() {
     return m_byteCount.exchange(0);
 }
 
-CLanToTunnel::Open CLanToTunnel::OpenCapture() {
+CLanToTunnel::Open CLanToTunnel::OpenCapture(int mtu) {
     char filterText[96];
     std::snprintf(filterText, sizeof filterText, "ether dst %s and ip and not arp", m_macText);
     bool filtered = false;
     platform::OpenFailure failure = platform::OpenFailure::kNone;
     char errorText[PCAP_ERRBUF_SIZE];
+    const char* name = m_adapter != nullptr ? m_adapter->name : "";
+    // Slots of the MTU where it is known; a longer frame arrives cut, and whole from the
+    // second capture.
+    const int snapLength = mtu > 0 ? std::min(mtu + kFrameOverhead, kSnapLength) : kSnapLength;
     // Immediate mode stands in for a minimum copy size of 1 byte: every frame is handed over as
-    // soon as it arrives.
+    // soon as it arrives. Nanosecond stamps let the two captures tell frames apart.
     m_capture = platform::OpenFilteredCapture(
         m_adapter, filterText,
-        {kSnapLength, true, kReadTimeoutMs,
-         std::min(platform::CaptureRingBytes(m_adapter != nullptr ? m_adapter->name : "",
-                                             kSnapLength, kCaptureFrames),
-                  kMaxRingBytes)},
+        {snapLength, true, kReadTimeoutMs,
+         std::min(platform::CaptureRingBytes(name, snapLength, kCaptureFrames), kMaxRingBytes),
+         true},
         &filtered, &failure, errorText);
     if (m_capture == nullptr) {
         m_keeper.OpenFailed(*this, failure, errorText);
@@ -145,6 +149,14 @@ CLanToTunnel::Open CLanToTunnel::OpenCapture() {
         pcap_close(m_capture);
         m_capture = nullptr;
         return Open::kCardFailed;
+    }
+    // Opened second, the merged capture comes first in the kernel's list of captures: it holds
+    // a frame before the forwarder's capture shows it.
+    if (snapLength < kSnapLength && platform::CaptureTakesMergedFrames(name) &&
+        !m_merged.Open(m_adapter, filterText, snapLength, errorText) && !m_mergedFailureTold) {
+        std::fprintf(stderr, "\nFrames merged beyond the MTU of %s cannot be forwarded: %s\n", name,
+                     errorText);
+        m_mergedFailureTold = true;
     }
     return Open::kOpened;
 }
@@ -211,7 +223,17 @@ void CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
 }
 
 void CLanToTunnel::OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data) {
-    reinterpret_cast<CLanToTunnel*>(user)->Forward(data, header->caplen);
+    auto* self = reinterpret_cast<CLanToTunnel*>(user);
+    if (header->caplen == header->len) {
+        self->Forward(data, header->caplen);
+    } else {
+        // Merged beyond the slot: forwarded whole from the second capture, in this place.
+        self->m_merged.Take(*header, data, &CLanToTunnel::OnWholeFrame, self);
+    }
+}
+
+void CLanToTunnel::OnWholeFrame(void* user, const std::uint8_t* frame, std::uint32_t length) {
+    reinterpret_cast<CLanToTunnel*>(user)->Forward(frame, length);
 }
 
 unsigned CLanToTunnel::Run() {
@@ -220,12 +242,10 @@ unsigned CLanToTunnel::Run() {
     m_batch = std::make_unique<CForwardBatch>(
         m_tcpLink != nullptr ? CForwardBatch::Form::kRecords : CForwardBatch::Form::kFragments,
         kBatchBytes, kBatchDatagrams, m_channel);
+    m_mergedFailureTold = false;
     while (IsRunning()) {
-        const Open opened = OpenCapture();
-        if (opened == Open::kUnfiltered) break;     // ends the thread; standard error says why
-        if (opened == Open::kCardFailed) continue;  // the keeper has waited before the next try
         // Read again at every opening: a card created anew may come back with another MTU.
-        const int mtu = platform::InterfaceMtu(m_adapter->name);
+        const int mtu = platform::InterfaceMtu(m_adapter != nullptr ? m_adapter->name : "");
         m_mtu.store(mtu, std::memory_order_relaxed);
         m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;
         if (!m_segmenter ||
@@ -236,7 +256,11 @@ unsigned CLanToTunnel::Run() {
         if (!m_queue || m_queue->SlotBytes() != slotBytes) {
             m_queue = std::make_unique<CFlowQueue>(kQueuePackets, slotBytes);
         }
+        const Open opened = OpenCapture(mtu);
+        if (opened == Open::kUnfiltered) break;     // ends the thread; standard error says why
+        if (opened == Open::kCardFailed) continue;  // the keeper has waited before the next try
         ReadFrames();
+        m_merged.Close();
         pcap_close(m_capture);
         m_capture = nullptr;
     }

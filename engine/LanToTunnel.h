@@ -15,6 +15,7 @@
 #include "engine/FlowQueue.h"
 #include "engine/ForwardBatch.h"
 #include "engine/MacAddress.h"
+#include "engine/MergedCapture.h"
 #include "engine/Segmenter.h"
 #include "engine/UdpSender.h"
 #include "platform/Pcap.h"
@@ -68,14 +69,16 @@ class CLanToTunnel : public CWorkerThread {
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
 
     enum class Open { kOpened, kCardFailed, kUnfiltered };
-    // Opens the capture with its filter into m_capture; no capture is left open unless kOpened.
-    Open OpenCapture();
+    // Opens the capture with its filter into m_capture, with slots of `mtu` (0: unknown), and
+    // the merged capture where the card can merge; no capture is left open unless kOpened.
+    Open OpenCapture(int mtu);
     // Forwards until a stop request or the card's loss.
     void ReadFrames();
 
     // Takes one captured frame into the flow queue.
     void Forward(const std::uint8_t* frame, std::uint32_t capturedLength);
     static void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* data);
+    static void OnWholeFrame(void* user, const std::uint8_t* frame, std::uint32_t length);
     // A packet longer than the MTU: cut by the segmenter, each piece queued as a packet of its
     // own.
     void ForwardOversize(const std::uint8_t* packet, int length);
@@ -97,6 +100,9 @@ class CLanToTunnel : public CWorkerThread {
     std::uint32_t m_otherNetwork = 0;
     std::uint32_t m_otherMask = 0;
     pcap_t* m_capture = nullptr;  // open only while Run runs; the forwarder's thread
+    // Frames merged beyond the MTU, whole; open with m_capture on a card that can merge.
+    CMergedCapture m_merged;           // the forwarder's thread
+    bool m_mergedFailureTold = false;  // once per run; the forwarder's thread
     // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     char m_macText[32] = {};

@@ -62,7 +62,8 @@ pcap_t* Activate(pcap_t* handle, char* errorText, OpenFailure* failure) {
 }  // namespace
 
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText, int bufferBytes, OpenFailure* failure) {
+                        char* errorText, int bufferBytes, OpenFailure* failure,
+                        bool nanoTimestamps) {
     errorText[0] = '\0';
     SetFailure(failure, OpenFailure::kOther);
     pcap_t* handle = pcap_create(device, errorText);
@@ -75,6 +76,8 @@ pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, in
         pcap_close(handle);
         return nullptr;
     }
+    // Refused where the system has only microseconds: those then stand.
+    if (nanoTimestamps) pcap_set_tstamp_precision(handle, PCAP_TSTAMP_PRECISION_NANO);
     handle = Activate(handle, errorText, failure);
     if (handle == nullptr) return nullptr;
     if (pcap_setnonblock(handle, 1, errorText) != 0 || pcap_get_selectable_fd(handle) < 0) {
@@ -95,10 +98,11 @@ pcap_t* OpenFilteredCapture(const pcap_if_t* adapter, const char* filter,
     if (errorText == nullptr) errorText = ownText;
     std::snprintf(errorText, PCAP_ERRBUF_SIZE, "no adapter chosen");
     SetFailure(failure, OpenFailure::kNoSuchCard);
-    pcap_t* capture = name != nullptr ? OpenLiveCapture(name, options.snapLength,
-                                                        options.promiscuous, options.readTimeoutMs,
-                                                        errorText, options.bufferBytes, failure)
-                                      : nullptr;
+    pcap_t* capture =
+        name != nullptr
+            ? OpenLiveCapture(name, options.snapLength, options.promiscuous, options.readTimeoutMs,
+                              errorText, options.bufferBytes, failure, options.nanoTimestamps)
+            : nullptr;
     if (capture == nullptr) {
         if (name == nullptr) name = "(none)";
         Trace("\nUnable to open the adapter. %s is not supported by WinPcap\n", name);
@@ -182,6 +186,14 @@ bool OffloadsOn(int s, const char* device) {
 }
 
 }  // namespace
+
+bool CaptureTakesMergedFrames(const char* device) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return true;
+    const bool on = OffloadsOn(s, device);
+    ::close(s);
+    return on;
+}
 
 int CaptureRingBytes(const char* device, int snapLength, int frames) {
     int frameLength = snapLength;

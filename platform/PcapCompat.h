@@ -28,8 +28,11 @@ enum class OpenFailure {
 // (PCAP_ERRBUF_SIZE bytes) and, when `failure` is given, the kind of failure. `bufferBytes` > 0
 // sizes the kernel's capture ring (frames that arrive while it is full are lost); 0 keeps the
 // library's default (2 MB).
+// `nanoTimestamps`: frames carry nanoseconds in ts.tv_usec where the system gives them (two
+// captures of the same card then tell frames microseconds apart), else microseconds as usual.
 pcap_t* OpenLiveCapture(const char* device, int snapLength, bool promiscuous, int readTimeoutMs,
-                        char* errorText, int bufferBytes = 0, OpenFailure* failure = nullptr);
+                        char* errorText, int bufferBytes = 0, OpenFailure* failure = nullptr,
+                        bool nanoTimestamps = false);
 
 // How a worker's capture is opened (see OpenLiveCapture).
 struct CaptureOptions {
@@ -37,6 +40,7 @@ struct CaptureOptions {
     bool promiscuous = true;
     int readTimeoutMs = 250;
     int bufferBytes = 0;  // 0: the library's default ring
+    bool nanoTimestamps = false;
 };
 
 // Opens `adapter` as OpenLiveCapture does, then compiles `filter` (optimised, with
@@ -68,6 +72,10 @@ int DispatchFrames(pcap_t* capture, int maxFrames, pcap_handler handler, u_char*
 // same byte count can mean 500 or 20000 queued frames; counted in frames the queue, and the time
 // a packet waits in it under load, stays the same on every card.
 int CaptureRingBytes(const char* device, int snapLength, int frames);
+
+// Whether a capture of `device` gets slots of its snapshot length, and so can take frames merged
+// beyond the MTU whole: the library sizes slots by the MTU when every offload is off.
+bool CaptureTakesMergedFrames(const char* device);
 
 // A handle for pcap_sendpacket only: its kernel filter admits no frame, so it never queues
 // traffic. nullptr with the error text (and the kind, when `failure` is given) on failure.
