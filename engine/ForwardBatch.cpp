@@ -32,7 +32,7 @@ int BufferBytes(CForwardBatch::Form form, bool sealed, int bufferBytes, int maxD
         return std::max(bufferBytes, largest);
     }
     if (sealed) return maxDatagrams * kSealedSlot;
-    return std::max(bufferBytes, wire::kRecordHeaderSize + wire::kMaxPacketLength);
+    return 0;  // unsealed datagrams point into the packets themselves
 }
 
 }  // namespace
@@ -143,12 +143,9 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
         return true;
     }
     if (m_channel != nullptr) return AddSealedFragments(packet, length);
-    if (m_used + length > m_capacity || m_datagrams + FragmentCount(length) > m_maxDatagrams) {
-        return false;
-    }
-    std::uint8_t* copy = m_buffer.get() + m_used;
-    std::memcpy(copy, packet, static_cast<std::size_t>(length));
-    m_used += length;
+    if (m_datagrams + FragmentCount(length) > m_maxDatagrams) return false;
+    // Sent from where it lies: no copy before the kernel's own.
+    std::uint8_t* bytes = const_cast<std::uint8_t*>(packet);
     ++m_packets;
     const int first = m_datagrams;
     // Header byte and payload go out as two parts of one datagram: the kernel joins them.
@@ -157,7 +154,7 @@ bool CForwardBatch::Add(const std::uint8_t* packet, int length) {
         m_headers[m_datagrams] = fragment.header;
         iovec* parts = &m_parts[static_cast<std::size_t>(m_datagrams) * 2];
         parts[0] = {&m_headers[m_datagrams], 1};
-        parts[1] = {copy + fragment.offset, static_cast<std::size_t>(fragment.length)};
+        parts[1] = {bytes + fragment.offset, static_cast<std::size_t>(fragment.length)};
         mmsghdr& message = m_messages[m_datagrams];
         message = mmsghdr{};
         message.msg_hdr.msg_iov = parts;

@@ -1,8 +1,9 @@
 // The packets the forwarder has taken from its capture ring in one go, laid out so that they
 // leave in one system call: in TCP mode as records back to back in one buffer (one send), in UDP
-// mode as the datagrams of all their fragments (one sendmmsg). Each packet is copied once, into
-// the batch; the datagrams point into it. The bytes and their order are those of single packets
-// sent one after the other.
+// mode as the datagrams of all their fragments (one sendmmsg). In TCP mode each packet is copied
+// once, into the batch; unsealed UDP datagrams point into the packets themselves (the kernel
+// copies them once as it sends), so those bytes must stay put until the batch is sent. The bytes
+// and their order are those of single packets sent one after the other.
 // Sealed (a channel given): in UDP mode each fragment is copied into a datagram slot of its own
 // and sealed there as it is added (one copy, sealed in place); in TCP mode each packet is laid out
 // as a sealed frame still to be sealed (frame header, room for the data header, the packet, room
@@ -43,6 +44,7 @@ class CForwardBatch {
     // does not fit behind what the batch holds (send the batch, Clear, and add it again); an
     // empty batch takes every packet of a valid length. Sealed UDP: a packet whose fragments
     // cannot be sealed (no session ready) is taken and dropped, none of its fragments kept.
+    // Unsealed UDP keeps pointers to `packet`: its bytes must not change until Clear.
     bool Add(const std::uint8_t* packet, int length);
     void Clear();
     // Sealed UDP: whether a seal since the last take asked for a handshake (send one with the

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -61,17 +62,19 @@ class UdpSender : public ::testing::Test {
         if (m_receiver >= 0) ::close(m_receiver);
     }
 
-    // Fills the batch with these packets (each byte telling where it came from).
+    // Fills the batch with these packets (each byte telling where it came from). The batch
+    // sends them from where they lie, so the fixture holds them until the test ends.
     std::vector<std::string> Fill(CForwardBatch& batch, const std::vector<int>& lengths) {
         std::vector<std::string> packets;
         for (int length : lengths) {
-            std::string p(static_cast<std::size_t>(length), '\0');
+            std::string& p = m_held.emplace_back(static_cast<std::size_t>(length), '\0');
             for (int i = 0; i < length; ++i) p[i] = static_cast<char>(i * 13 + packets.size());
             EXPECT_TRUE(batch.Add(reinterpret_cast<const std::uint8_t*>(p.data()), length));
             packets.push_back(p);
         }
         return packets;
     }
+    std::deque<std::string> m_held;  // never moves an element
     int Send(CForwardBatch& batch) {
         return m_sender.SendSegmented(batch.Messages(), batch.FirstDatagrams(),
                                       batch.MessageCount(), batch.Datagrams());

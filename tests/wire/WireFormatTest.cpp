@@ -576,6 +576,7 @@ testsupport::Datagrams CutBatch(CForwardBatch& batch, int segmentSize) {
 TEST(ForwardBatch, SegmentedMessagesCutIntoExactlyTheDatagramsInOrder) {
     CForwardBatch batch(CForwardBatch::Form::kFragments, 1 << 20, 100);
     std::vector<std::string> packets;
+    packets.reserve(kSegmentedLengths.size());  // sent from where they lie: none may move
     for (int length : kSegmentedLengths) {
         packets.push_back(AsString(MakePacket(length, static_cast<std::uint8_t>(packets.size()))));
         ASSERT_TRUE(
