@@ -249,6 +249,9 @@ unsigned CLanToTunnel::Run() {
     while (IsRunning()) {
         // Read again at every opening: a card created anew may come back with another MTU.
         const int mtu = platform::InterfaceMtu(m_adapter != nullptr ? m_adapter->name : "");
+        const Open opened = OpenCapture(mtu);
+        if (opened == Open::kUnfiltered) break;     // ends the thread; standard error says why
+        if (opened == Open::kCardFailed) continue;  // the keeper has waited before the next try
         m_mtu.store(mtu, std::memory_order_relaxed);
         m_packetLimit = mtu > 0 ? mtu : wire::kMaxPacketLength;
         if (!m_segmenter ||
@@ -259,9 +262,6 @@ unsigned CLanToTunnel::Run() {
         if (!m_queue || m_queue->SlotBytes() != slotBytes) {
             m_queue = std::make_unique<CFlowQueue>(kQueuePackets, slotBytes);
         }
-        const Open opened = OpenCapture(mtu);
-        if (opened == Open::kUnfiltered) break;     // ends the thread; standard error says why
-        if (opened == Open::kCardFailed) continue;  // the keeper has waited before the next try
         ReadFrames();
         m_merged.Close();
         pcap_close(m_capture);
