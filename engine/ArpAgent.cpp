@@ -19,7 +19,8 @@ constexpr unsigned kCapturePollMs = 100;
 }  // namespace
 
 CArpAgent::CArpAgent()
-    : m_adapter(nullptr),
+    : CWorkerThread("arp-agent"),
+      m_adapter(nullptr),
       m_respond(false),
       m_capture(nullptr),
       m_sendHandle(nullptr),

@@ -50,7 +50,8 @@ std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
 
 }  // namespace
 
-CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort) {
+CLanToTunnel::CLanToTunnel(std::uint32_t tunnelAddress, int tunnelPort)
+    : CWorkerThread("forwarder") {
     m_udpSender.Open(tunnelAddress, tunnelPort);  // a failed connect is not acted on
 }
 

@@ -55,7 +55,8 @@ constexpr int kRecordStreamBytes = 256 * 1024;
 }  // namespace
 
 CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
-    : m_listenPort(listenPort),
+    : CWorkerThread("injector"),
+      m_listenPort(listenPort),
       m_datagrams(
           new std::uint8_t[static_cast<std::size_t>(kReceiveBatch) * kReceiveBufferBytes]()),
       m_receiveParts{},

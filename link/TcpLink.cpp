@@ -79,7 +79,7 @@ void Detach(std::shared_ptr<CLinkSocket>& socket) {
 
 }  // namespace
 
-CTcpLink::CTcpLink() = default;
+CTcpLink::CTcpLink() : CWorkerThread("tcp-link") {}
 
 CTcpLink::~CTcpLink() {
     // The thread has been joined and has closed everything; this only covers a link that was

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace platform {
@@ -28,6 +29,12 @@ void* Trampoline(void* raw) {
 }
 
 }  // namespace
+
+bool SetCurrentThreadName(const char* name) {
+    char shortened[16] = {};
+    std::snprintf(shortened, sizeof shortened, "%s", name);
+    return pthread_setname_np(pthread_self(), shortened) == 0;
+}
 
 ThreadHandle BeginThread(ThreadProc proc, void* argument, unsigned* threadIdentifier) {
     auto* record = new ThreadRecord{proc, argument};

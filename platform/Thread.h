@@ -22,6 +22,10 @@ bool GetExitCodeThread(ThreadHandle handle, unsigned* exitCode);
 // Releases the handle; a thread still running is detached. False for handle 0.
 bool CloseThreadHandle(ThreadHandle handle);
 
+// Names the calling thread for the tools that list threads (top -H, ps -L, perf, gdb): at most
+// 15 characters are kept. False if the system refuses it.
+bool SetCurrentThreadName(const char* name);
+
 }  // namespace platform
 
 // Suspends the calling thread for `milliseconds`.

@@ -2,8 +2,13 @@
 
 #include "platform/Trace.h"
 
-CWorkerThread::CWorkerThread()
-    : m_command(0), m_threadIdentifier(0), m_thread(0), m_commandFlag(false), m_running(false) {}
+CWorkerThread::CWorkerThread(const char* threadName)
+    : m_threadName(threadName),
+      m_command(0),
+      m_threadIdentifier(0),
+      m_thread(0),
+      m_commandFlag(false),
+      m_running(false) {}
 
 CWorkerThread::~CWorkerThread() {
     if (m_thread != 0) platform::CloseThreadHandle(m_thread);
@@ -53,5 +58,7 @@ bool CWorkerThread::GetExitCode(unsigned* exitCode) const {
 }
 
 unsigned CWorkerThread::ThreadEntry(void* worker) {
-    return static_cast<CWorkerThread*>(worker)->Run();
+    CWorkerThread* self = static_cast<CWorkerThread*>(worker);
+    platform::SetCurrentThreadName(self->m_threadName);
+    return self->Run();
 }

@@ -11,7 +11,9 @@
 
 class CWorkerThread {
   public:
-    CWorkerThread();
+    // `threadName` (a literal without spaces: it must outlive the worker) names the worker's thread
+    // for the tools that list threads.
+    explicit CWorkerThread(const char* threadName = "worker");
     // Releases the thread handle if one is held; neither stops nor waits for the thread, so the
     // owner joins first.
     virtual ~CWorkerThread();
@@ -38,6 +40,7 @@ class CWorkerThread {
   private:
     static unsigned ThreadEntry(void* worker);
 
+    const char* const m_threadName;    // set once, read by the worker's thread
     std::int32_t m_command;            // owner's thread only
     std::uint32_t m_threadIdentifier;  // owner's thread only
     platform::ThreadHandle m_thread;   // owner's thread only

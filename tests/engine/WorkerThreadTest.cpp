@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +71,32 @@ bool WaitUntil(Predicate predicate, int milliseconds = 2000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return predicate();
+}
+
+// Reads the name its thread carries, as `top -H` or perf would show it.
+class CNamedWorker : public CWorkerThread {
+  public:
+    explicit CNamedWorker(const char* name) : CWorkerThread(name) {}
+    unsigned Run() override {
+        char name[32] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        m_seen = name;
+        return 0;
+    }
+    std::string m_seen;  // written by the worker, read after Join
+};
+
+TEST(WorkerThread, TheThreadCarriesTheWorkersNameCutTo15Characters) {
+    CNamedWorker named("injector");
+    named.Launch();
+    named.Join();
+    EXPECT_EQ(named.m_seen, "injector");
+    // The kernel keeps 15 characters: a longer name is cut, not refused (which would leave the
+    // process's name on the thread).
+    CNamedWorker longer("a worker with a long name");
+    longer.Launch();
+    longer.Join();
+    EXPECT_EQ(longer.m_seen, "a worker with a");
 }
 
 TEST(WorkerThread, JoinWithoutLaunchOnlyTracesAndReturns) {
