@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "engine/ArpAgent.h"
-#include "engine/LanToTunnel.h"
-#include "engine/MacAddress.h"
-#include "engine/TunnelToLan.h"
+#include "engine/arp/ArpAgent.h"
+#include "engine/forward/LanToTunnel.h"
+#include "engine/arp/MacAddress.h"
+#include "engine/inject/TunnelToLan.h"
 
 CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
 

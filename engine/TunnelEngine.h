@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/LanCard.h"
+#include "engine/card/LanCard.h"
 #include "engine/SealMonitor.h"
 #include "link/TcpLink.h"
 #include "platform/Pcap.h"

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/MacAddress.h"
+#include "engine/arp/MacAddress.h"
 #include "ui/IpAddressCtrl.h"
 #include "ui/Settings.h"
 #include "ui_VantrellDlg.h"

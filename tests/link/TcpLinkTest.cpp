@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/WireFormat.h"
+#include "engine/wire/WireFormat.h"
 #include "link/TcpLink.h"
 #include "platform/Sockets.h"
 #include "platform/Trace.h"

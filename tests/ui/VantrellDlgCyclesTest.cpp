@@ -33,7 +33,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/forward/TwoLans.h"
+#include "tests/engine/TwoLans.h"
 #include "tests/support/SocketAddress.h"
 #include "tests/ui/UiTestSupport.h"
 
