@@ -34,7 +34,8 @@ bool CDaemon::Start() {
     }
     panel::CStatusLine::Log(panel::kStartLine);
     // Start saves the selected item's whole label, as the list's window text gives it.
-    form.Text(Key::kAdaptor) = panel::CutText(panel::EditText(m_adapters.Label(m_adapters.Selection())));
+    form.Text(Key::kAdaptor) =
+        panel::CutText(panel::EditText(m_adapters.Label(m_adapters.Selection())));
     CTunnelEngine::Settings settings;
     std::string refusal;
     if (!form.Prepare(adapter, settings, refusal)) {
@@ -68,7 +69,8 @@ void CDaemon::RunUntilStopped(int stopFd) {
             Tick();
             nextTick += std::chrono::milliseconds(kTickMs);
             // After a long stall (a suspended process) the ticks resume from now.
-            if (nextTick < Clock::now()) nextTick = Clock::now() + std::chrono::milliseconds(kTickMs);
+            if (nextTick < Clock::now())
+                nextTick = Clock::now() + std::chrono::milliseconds(kTickMs);
         }
     }
 }

@@ -21,8 +21,9 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments) 
         } else if (argument.rfind("--directory=", 0) == 0) {
             options.directory = argument.substr(12);
         } else {
-            return fail((argument.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") +
-                        argument + "'");
+            return fail(
+                (argument.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") +
+                argument + "'");
         }
     }
     return options;

@@ -48,7 +48,7 @@ inline constexpr KeySpec kKeys[static_cast<int>(Key::kCount)] = {
 
 // What Start writes, in this order (the seven address and port keys, the adapter, the router).
 inline constexpr Key kStartKeys[] = {
-    Key::kThisIp,     Key::kThisMask,  Key::kOtherIp,   Key::kOtherMask,  Key::kTunnelIp,
+    Key::kThisIp,     Key::kThisMask,   Key::kOtherIp, Key::kOtherMask, Key::kTunnelIp,
     Key::kTunnelPort, Key::kListenPort, Key::kAdaptor, Key::kVirtualIp, Key::kVirtualMac,
 };
 

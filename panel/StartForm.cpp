@@ -65,9 +65,9 @@ CStartForm CStartForm::ReadAll() {
             // In through the box's window text, out as its four numbers.
             form.Text(key) = AddressText(AddressValue(ShownAddress(value)));
         } else if (key == Key::kTcp || key == Key::kTcpInitiate || key == Key::kRespond) {
-            (key == Key::kTcp ? form.tcp : key == Key::kTcpInitiate ? form.initiate
-                                                                     : form.respond) =
-                IsYes(value);
+            (key == Key::kTcp           ? form.tcp
+             : key == Key::kTcpInitiate ? form.initiate
+                                        : form.respond) = IsYes(value);
         } else if (key != Key::kAutostart && key != Key::kHide) {
             form.Text(key) = CutText(EditText(value));
         }

@@ -39,8 +39,7 @@ class CStartForm {
     // a key refuses before anything is written); the ten texts are written in kStartKeys' order;
     // then the virtual MAC is checked. True with `settings` filled to run; false with the status
     // line's sentence in `refusal` (the details are on standard error).
-    bool Prepare(pcap_if_t* adapter, CTunnelEngine::Settings& settings,
-                 std::string& refusal) const;
+    bool Prepare(pcap_if_t* adapter, CTunnelEngine::Settings& settings, std::string& refusal) const;
 };
 
 }  // namespace panel

@@ -41,7 +41,7 @@ class CStatusLine {
     void Stopping() { m_notifier.Stopping(); }
 
   private:
-    std::string m_text = kNotConnected;  // what the dialog's template shows at first
+    std::string m_text = kNotConnected;     // what the dialog's template shows at first
     platform::CServiceNotifier m_notifier;  // silent unless run by a service manager
 };
 

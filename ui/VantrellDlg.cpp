@@ -26,8 +26,8 @@ constexpr int kTimerPeriodMs = 100;
 // A window text as a fixed buffer of `bufferSize` bytes would hold it (panel::CutText).
 std::string CutText(const QString& text, int bufferSize = panel::kTextBufferSize) {
     const QByteArray bytes = text.toUtf8();
-    return panel::CutText(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                          bufferSize);
+    return panel::CutText(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), bufferSize);
 }
 
 QString ReadText(panel::Key key) {

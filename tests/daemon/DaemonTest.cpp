@@ -166,9 +166,9 @@ TEST_F(Daemon, TellsTheServiceManagerAndEachStopSignalStopsItInOrder) {
     unsetenv("NOTIFY_SOCKET");
     unsetenv("WATCHDOG_USEC");
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(Within(10, [&] { return manager.Heard().find("WATCHDOG=1|WATCHDOG=1|") !=
-                                        std::string::npos; }))
-        << manager.Heard();
+    ASSERT_TRUE(Within(10, [&] {
+        return manager.Heard().find("WATCHDOG=1|WATCHDOG=1|") != std::string::npos;
+    })) << manager.Heard();
     // Ready once the tunnel was started, carrying the sentence of that moment.
     EXPECT_EQ(manager.Heard().rfind("READY=1\nSTATUS=Using UDP mode.|WATCHDOG=1|", 0), 0u)
         << manager.Heard();
@@ -187,9 +187,8 @@ TEST_F(Daemon, TellsTheServiceManagerAndEachStopSignalStopsItInOrder) {
     }
     // Two signals delivered together (sent while it is stopped): the second ends it at once.
     ASSERT_GT(m_lans->Start('A'), 0);
-    ASSERT_TRUE(Within(10, [&] {
-        return m_lans->ErrorText('A').find("Using UDP mode.") != std::string::npos;
-    }));
+    ASSERT_TRUE(Within(
+        10, [&] { return m_lans->ErrorText('A').find("Using UDP mode.") != std::string::npos; }));
     kill(m_lans->Pid('A'), SIGSTOP);
     kill(m_lans->Pid('A'), SIGTERM);
     kill(m_lans->Pid('A'), SIGINT);
@@ -207,9 +206,8 @@ TEST_F(Daemon, OptionsVersionHelpFolderAndAWrongOne) {
     EXPECT_EQ(Reap(Spawn(VANTRELLD_BINARY, dir, "", "--version"), 10), 0);
     // -C: the first run writes every key there and, no card being saved, refuses to start.
     const std::string option = "-C" + other;
-    EXPECT_EQ(Reap(Spawn(VANTRELLD_BINARY, dir, m_lans->Router(kA).Name(), option.c_str()), 10) >>
-                  8,
-              1);
+    EXPECT_EQ(
+        Reap(Spawn(VANTRELLD_BINARY, dir, m_lans->Router(kA).Name(), option.c_str()), 10) >> 8, 1);
     EXPECT_EQ(FileText(dir + "/stderr.txt"), "Start: no LAN card selected\n");
     EXPECT_NE(FileText(other + "/Vantrell.INI").find("Hide=No"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/Vantrell.INI"));
@@ -223,15 +221,18 @@ TEST_F(Daemon, SettingsFileIsTheDialogsByteForByte) {
     const std::string started =
         "; a comment stays\r\n[This End]\r\nIP=10.01.0.0\r\nMask= 255.255.255.0\r\n"
         "Adaptor=no description (LAN\r\nMine=kept\r\n[Other End]\r\nIP=10.2.0.0.7\r\n"
-        "[Tunnel]\r\nIP=10.99.0.2\r\nPort=27659\xe2\x82x\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\r\ntcp=no\r\n[Listen]\r\nPort=27659\xe9\r\n"
+        "[Tunnel]\r\nIP=10.99.0.2\r\nPort="
+        "27659\xe2\x82x\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\r\ntcp=no\r\n[Listen]\r\nPort="
+        "27659\xe9\r\n"
         "[Virtual]\r\nIP=10.1.0.1\r\nMAC=02:00:00:0a:00:01\r\n[Start]\r\nAutostart=yes\r\n"
-        "Hide=" + std::string(400, 'h') + "\r\n";
+        "Hide=" +
+        std::string(400, 'h') + "\r\n";
     std::string refused = started;
     refused.replace(refused.find("MAC=02:00"), 9, "MAC=01:00");
     struct Case {
         const char* name;
-        std::string file;     // "" : no file (a first run)
-        const char* dialog;   // what the dialog says once it has done all it will do
+        std::string file;    // "" : no file (a first run)
+        const char* dialog;  // what the dialog says once it has done all it will do
         int daemonStatus;
     };
     const Case cases[] = {
@@ -246,7 +247,8 @@ TEST_F(Daemon, SettingsFileIsTheDialogsByteForByte) {
             const std::string dir = m_lans->Dir(program == 0 ? 'A' : 'B');
             std::filesystem::remove(dir + "/Vantrell.INI");
             if (!c.file.empty()) std::ofstream(dir + "/Vantrell.INI", std::ios::binary) << c.file;
-            const pid_t pid = Spawn(program == 0 ? VANTRELL_DIALOG_BINARY : VANTRELLD_BINARY, dir, ns);
+            const pid_t pid =
+                Spawn(program == 0 ? VANTRELL_DIALOG_BINARY : VANTRELLD_BINARY, dir, ns);
             const auto says = [&](const char* what) {
                 return FileText(dir + "/stderr.txt").find(what) != std::string::npos;
             };
