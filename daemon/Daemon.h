@@ -34,4 +34,7 @@ class CDaemon {
     // Declared after m_adapters, so destroyed (its workers joined) before the adapter records
     // they point to are freed.
     CTunnelEngine m_engine;
+    // Whatever serves the running tunnel between ticks (a read-only status socket, say) is a
+    // member declared here, after m_engine (so it goes first), made in Start once the engine runs,
+    // and polled in RunUntilStopped beside the stop signals' pipe.
 };
