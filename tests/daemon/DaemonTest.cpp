@@ -222,7 +222,8 @@ TEST_F(Daemon, SettingsFileIsTheDialogsByteForByte) {
         "; a comment stays\r\n[This End]\r\nIP=10.01.0.0\r\nMask= 255.255.255.0\r\n"
         "Adaptor=no description (LAN\r\nMine=kept\r\n[Other End]\r\nIP=10.2.0.0.7\r\n"
         "[Tunnel]\r\nIP=10.99.0.2\r\nPort="
-        "27659\xe2\x82x\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\r\ntcp=no\r\n[Listen]\r\nPort="
+        "27659\xe2\x82x\xe0\x80\xaf\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe2\r\ntcp=no\r\n[Listen]"
+        "\r\nPort="
         "27659\xe9\r\n"
         "[Virtual]\r\nIP=10.1.0.1\r\nMAC=02:00:00:0a:00:01\r\n[Start]\r\nAutostart=yes\r\n"
         "Hide=" +
