@@ -89,6 +89,10 @@ dpkg-deb -x "$deb" "$root"
 dpkg-deb -x "$gui" "$root"
 dpkg-deb -e "$deb" "$T/control"
 dpkg-deb -e "$gui" "$T/gui-control"
+# The daemon loads no Qt, X or GL library, directly or through another.
+if ldd "$root/usr/bin/vantrelld" | grep -E 'libQt|libX|libxcb|libGL|libEGL|libOpenGL'; then
+    fail "vantrelld loads Qt, X or GL"
+fi
 
 out=$(desktop-file-validate "$root/usr/share/applications/vantrell.desktop" 2>&1) ||
     { echo "$out"; fail desktop-file-validate; }
