@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "link/TcpLink.h"
 #include "platform/Sockets.h"
 #include "platform/Trace.h"
+#include "seal/SealedChannel.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/SocketAddress.h"
@@ -947,4 +949,58 @@ TEST_F(TcpLinkNet, UnacknowledgedDataEndsTheConnectionThroughTheUsualRecovery) {
     EXPECT_LT(after, 5000);
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Connecting again");
     EXPECT_NE(link.GetStatusCode(), CTcpLink::Status::kConnected);
+}
+
+// Sealed: once the handshake is through, an idle connection carries sealed keep-alives (a data
+// message with no plaintext, 36 bytes) that the peer's channel opens.
+TEST_F(TcpLinkNet, SealedIdleConnectionSendsSealedKeepAlives) {
+    std::uint8_t keyBytes[seal::kKeySize];
+    std::memset(keyBytes, 0x5A, sizeof keyBytes);
+    const seal::CTunnelKey key = seal::CTunnelKey::FromBytes(keyBytes);
+    auto ours = std::make_shared<seal::CSealedChannel>(key, seal::CSealedChannel::Mode::kStream);
+    seal::CSealedChannel theirs(key, seal::CSealedChannel::Mode::kStream);
+    CScaledLink link(20);
+    link.SetSealedChannel(ours);
+    CRunning running(link);
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
+
+    std::uint8_t frame[256];
+    std::uint8_t out[256];
+    // Reads `n` bytes from the link into `frame`, as the injector would; bounded.
+    auto receive = [&](int n) {
+        int got = 0;
+        for (int i = 0; i < 100 && got < n; ++i) {
+            if (!link.WaitReadable()) continue;
+            got += std::max(0, link.Receive(reinterpret_cast<char*>(frame) + got, n - got));
+        }
+        return got;
+    };
+    // The peer initiates; the link's side answers as the injector would, through SendAll.
+    const int initiation = theirs.BeginConnection(true, frame, sizeof frame);
+    ASSERT_GT(initiation, 0);
+    ASSERT_EQ(::send(peer.Get(), frame, static_cast<std::size_t>(initiation), 0), initiation);
+    ASSERT_EQ(receive(initiation), initiation);
+    auto reply = ours->Receive(frame + 4, initiation - 4, out, sizeof out);
+    ASSERT_EQ(reply.kind, seal::CSealedChannel::Received::Kind::kReply);
+    ASSERT_EQ(link.SendAll(reinterpret_cast<const char*>(out), reply.length), reply.length);
+    ASSERT_EQ(ReadExactly(peer, frame, reply.length), reply.length);
+    auto confirmation = theirs.Receive(frame + 4, reply.length - 4, out, sizeof out);
+    ASSERT_EQ(confirmation.kind, seal::CSealedChannel::Received::Kind::kReply);
+    ASSERT_EQ(::send(peer.Get(), out, static_cast<std::size_t>(confirmation.length), 0),
+              confirmation.length);
+    ASSERT_EQ(receive(confirmation.length), confirmation.length);
+    EXPECT_EQ(ours->Receive(frame + 4, confirmation.length - 4, out, sizeof out).kind,
+              seal::CSealedChannel::Received::Kind::kData);
+
+    // 60 idle passes of 20 ms: a keep-alive, sealed, then another.
+    for (int keepAlive = 0; keepAlive < 2; ++keepAlive) {
+        ASSERT_EQ(ReadExactly(peer, frame, 36), 36) << "keep-alive " << keepAlive;
+        EXPECT_EQ(std::vector<std::uint8_t>(frame, frame + 4),
+                  (std::vector<std::uint8_t>{32, 0, 0, 0xA5}));
+        auto opened = theirs.Receive(frame + 4, 32, out, sizeof out);
+        EXPECT_EQ(opened.kind, seal::CSealedChannel::Received::Kind::kData);
+        EXPECT_EQ(opened.length, 0);
+    }
+    link.Reset();
 }
