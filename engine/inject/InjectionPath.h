@@ -84,7 +84,8 @@ class CInjectionPath {
     void OpenFrameSender();
 
     CArpPort& m_lan;  // not owned
-    // The agent's; its table is this thread's while Run runs (see CNeighbourResolver).
+    // The agent's, kept across Stop and Start (see CArpPort); its table is this thread's while
+    // Run runs (see CNeighbourResolver).
     CNeighbourResolver& m_neighbours;
     CNeighbourResolver::Learned m_learned[CNeighbourResolver::kMailbox];  // injector's thread
     std::uint8_t m_header[wire::kEthernetHeaderSize];  // bytes 6-13: the template
