@@ -30,7 +30,9 @@ class CMacAddress {
 
     // kNone for an individual address, else kGroup or kAllZero; the six bytes at `bytes`.
     static Problem Classify(const std::uint8_t* bytes);
-    static bool IsIndividual(const std::uint8_t* bytes) { return Classify(bytes) == Problem::kNone; }
+    static bool IsIndividual(const std::uint8_t* bytes) {
+        return Classify(bytes) == Problem::kNone;
+    }
 
     // A few words that finish "The virtual MAC address ... ", such as "is a group address".
     static const char* Describe(Problem problem);

@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(stream.Buffered() == static_cast<int>(at - consumed));
             const std::size_t buffered = at - consumed;
             const std::size_t need = 4 + (buffered >= 4 ? LengthAt(s + consumed) : 0);
-            Check(need > buffered && static_cast<std::size_t>(stream.SpaceSize()) >= need - buffered);
+            Check(need > buffered &&
+                  static_cast<std::size_t>(stream.SpaceSize()) >= need - buffered);
             if (at == n) break;
             seed = seed * 1103515245u + 12345u;
             std::size_t piece = 1 + (seed >> 16) % ((seed & 1) != 0 ? 7 : 70000);
