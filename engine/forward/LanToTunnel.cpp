@@ -1,7 +1,5 @@
 #include "engine/forward/LanToTunnel.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -42,11 +40,6 @@ constexpr int kLargestSlot = 9216;
 constexpr int kBatchFrames = 64;
 constexpr int kBatchBytes = 256 * 1024;
 constexpr int kBatchDatagrams = 256;
-std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
-    std::uint32_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
 
 }  // namespace
 
@@ -67,10 +60,8 @@ void CLanToTunnel::SetAdapter(pcap_if_t* adapter) {
 void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
                               std::uint32_t otherAddress, std::uint32_t otherMask,
                               const CMacAddress& mac) {
-    m_thisNetwork = htonl(thisAddress & thisMask);
-    m_thisMask = htonl(thisMask);
-    m_otherNetwork = htonl(otherAddress & otherMask);
-    m_otherMask = htonl(otherMask);
+    m_this = wire::CIpv4Subnet(thisAddress, thisMask);
+    m_other = wire::CIpv4Subnet(otherAddress, otherMask);
     std::snprintf(m_macText, sizeof m_macText, "%s", mac.Text());
 }
 
@@ -163,9 +154,8 @@ CLanToTunnel::Open CLanToTunnel::OpenCapture(int mtu) {
 
 bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const {
     if (capturedLength < kMinFrame) return false;
-    if ((Word(frame + 30) & m_otherMask) != m_otherNetwork) return false;
-    if ((Word(frame + 26) & m_thisMask) != m_thisNetwork) return false;
-    return true;
+    return m_other.Holds(wire::CIpv4Subnet::AddressAt(frame + 30)) &&
+           m_this.Holds(wire::CIpv4Subnet::AddressAt(frame + 26));
 }
 
 void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLength) {

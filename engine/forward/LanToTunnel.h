@@ -16,6 +16,7 @@
 #include "engine/forward/FlowQueue.h"
 #include "engine/forward/ForwardBatch.h"
 #include "engine/forward/MergedCapture.h"
+#include "engine/wire/Ipv4Subnet.h"
 #include "engine/forward/UdpSender.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/TunnelMode.h"
@@ -95,11 +96,9 @@ class CLanToTunnel : public CWorkerThread {
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
-    // Network order; set before Launch, then only read.
-    std::uint32_t m_thisNetwork = 0;
-    std::uint32_t m_thisMask = 0;
-    std::uint32_t m_otherNetwork = 0;
-    std::uint32_t m_otherMask = 0;
+    // Set before Launch, then only read.
+    wire::CIpv4Subnet m_this;
+    wire::CIpv4Subnet m_other;
     pcap_t* m_capture = nullptr;  // open only while Run runs; the forwarder's thread
     // Frames merged beyond the MTU, whole; open with m_capture on a card that can merge.
     CMergedCapture m_merged;           // the forwarder's thread

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/inject/RecordStream.h"
 #include "engine/wire/WireFormat.h"
 #include "link/TcpLink.h"
 #include "platform/Sockets.h"
@@ -347,18 +348,20 @@ TEST_F(TcpLinkNet, ListenerAndInitiatorConnectAndCarryRecords) {
         for (int i = 0; i < 3000; ++i) record[4 + i] = static_cast<std::uint8_t>(i);
         ASSERT_EQ(from->SendAll(reinterpret_cast<const char*>(record.data()), 3004), 3004);
 
-        std::vector<std::uint8_t> frame(wire::kFrameBufferSize);
-        wire::CRecordReader reader(frame.data());
+        CRecordStream stream(wire::kFrameBufferSize);
+        CRecordStream::Packet packet;
         bool got = false;
         auto end = Clock::now() + 3s;
         while (!got && Clock::now() < end) {
             if (!to->WaitReadable()) continue;
-            int n = to->Receive(reinterpret_cast<char*>(reader.WritePosition()), reader.Wanted());
+            int n = to->Receive(reinterpret_cast<char*>(stream.Space()), stream.SpaceSize());
             ASSERT_GE(n, 0);
-            if (n > 0) got = reader.Advance(n) == wire::CRecordReader::Event::kPacket;
+            stream.Commit(n);
+            got = stream.Next(packet) == CRecordStream::Event::kPacket;
         }
         ASSERT_TRUE(got);
-        EXPECT_EQ(std::memcmp(frame.data() + 14, record.data() + 4, 3000), 0);
+        ASSERT_EQ(packet.length, 3000);
+        EXPECT_EQ(std::memcmp(packet.frame + 14, record.data() + 4, 3000), 0);
     }
 }
 
