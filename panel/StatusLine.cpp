@@ -39,7 +39,8 @@ std::string CStatusLine::RunningSentence(CTunnelEngine& engine) {
     if (!problem.empty()) return problem;
     if (engine.GetSettings().mode == CTunnelEngine::Mode::kUdp) return kUsingUdp;
     CTcpLink& link = engine.Link();
-    return link.GetStatusCode() != 0 ? link.GetStatusText() : std::string(kConnected);
+    return link.GetStatusCode() != CTcpLink::Status::kConnected ? link.GetStatusText()
+                                                                : std::string(kConnected);
 }
 
 bool CStatusLine::Set(const std::string& text) {
