@@ -226,7 +226,7 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
     // listens again), so that only what this end's cycles leave behind shows.
     auto settledDescriptors = [&] {
         const auto end = Clock::now() + std::chrono::seconds(5);
-        while (!Udp() && m_b->Link().GetState() != 2 && Clock::now() < end)
+        while (!Udp() && m_b->Link().GetState() != CTcpLink::State::kAwaitPeer && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return testsupport::OpenDescriptors();
     };
