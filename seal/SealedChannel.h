@@ -107,6 +107,7 @@ class CSealedChannel {
         std::uint64_t replays = 0;       // kReplay
         std::uint64_t authFailures = 0;  // kAuthFailed
         std::uint64_t handshakes = 0;    // sessions that became current
+        std::uint64_t lastHandshakeNs = 0;  // the clock's time when the last one did; 0: none
     };
 
     struct SessionInfo {

@@ -194,6 +194,7 @@ bool CVantrellDlg::OnInitDialog() {
     UpdateModeControls();
 
     m_engine.LaunchLink();  // idle until Start arms it
+    m_statusService.Open();
 
     if (IsYes(ReadSetting("Start", "Autostart", "No"))) {
         m_autoStart->setChecked(true);
@@ -362,6 +363,7 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());
     }
+    m_statusService.Publish(m_engine, m_status->text().toStdString());
     m_notifier.Watchdog(std::chrono::steady_clock::now());
 }
 

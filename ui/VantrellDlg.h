@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QIcon>
 
+#include "control/StatusService.h"
 #include "engine/TunnelEngine.h"
 #include "platform/ServiceNotifier.h"
 #include "ui/AdapterList.h"
@@ -93,4 +94,7 @@ class CVantrellDlg : public QDialog {
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
     platform::CServiceNotifier m_notifier;  // silent unless run by a service manager
+    // The read-only status socket, fed from the timer; declared last, so its thread is joined
+    // before the engine it was fed from goes.
+    CStatusService m_statusService;
 };

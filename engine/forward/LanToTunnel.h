@@ -18,6 +18,7 @@
 #include "engine/forward/MergedCapture.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/forward/UdpSender.h"
+#include "engine/status/TunnelCounters.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
@@ -64,6 +65,7 @@ class CLanToTunnel : public CWorkerThread {
     // Captured packets longer than that MTU (merged by GRO/LRO) since the thread started; for
     // tests and traces.
     std::uint32_t GetOversizeCount() const { return m_oversize.load(std::memory_order_relaxed); }
+    const ForwarderCounters& Counters() const { return m_counters; }  // any thread
 
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
@@ -127,5 +129,6 @@ class CLanToTunnel : public CWorkerThread {
     std::unique_ptr<CSegmenter> m_segmenter;
     // Written by the forwarder's thread, read by tests: atomic.
     std::atomic<std::uint32_t> m_oversize{0};
+    ForwarderCounters m_counters;  // written by the forwarder's thread only (see the type)
     CCardKeeper m_keeper{CLanCard::kForwarder};  // the forwarder's thread (SetCard: before Launch)
 };

@@ -151,6 +151,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
         m_filter.Check(frame + wire::kEthernetHeaderSize, frameLength - wire::kEthernetHeaderSize);
     if (verdict != CInjectFilter::Verdict::kPass) {
         m_rejected.fetch_add(1, std::memory_order_relaxed);
+        m_counters.Rejected(verdict);
         Trace("Dropped a %d byte packet from the tunnel: %s\n",
               frameLength - wire::kEthernetHeaderSize, CInjectFilter::Describe(verdict));
         injected.rejected = true;
@@ -171,6 +172,7 @@ CTunnelToLan::Injected CTunnelToLan::Inject(std::uint8_t* frame, int frameLength
 
 void CTunnelToLan::Deliver(std::uint8_t* frame, int frameLength, Injected& injected) {
     const int packetLength = frameLength - wire::kEthernetHeaderSize;
+    m_counters.Delivered(packetLength);
     // The card came back (a new interface, perhaps): the socket follows the agent's handles.
     if (m_arpAgent->GetCardEpoch() != m_senderEpoch) {
         SendQueued();
@@ -210,6 +212,7 @@ void CTunnelToLan::ServiceNeighbours() {
     const bool learned = m_neighbours.HasLearned();
     CNeighbourTable& table = m_neighbours.Table();
     const CNeighbourTable::TimePoint now = CNeighbourTable::Clock::now();
+    m_neighbours.Publish(now);
     if (learned) {
         const int count = m_neighbours.TakeLearned(m_learned);
         for (int i = 0; i < count; ++i) {
@@ -278,6 +281,7 @@ void CTunnelToLan::TcpStep() {
                 if (!IsRunning()) return;
                 continue;
             case CRecordStream::Event::kBadLength:
+                m_counters.badRecordLength.Add();
                 // Longer than the frame buffer can hold: no resynchronisation within a
                 // connection.
                 m_records.Restart();
@@ -339,6 +343,7 @@ void CTunnelToLan::SealedTcpStep() {
         const seal::CSealedStreamReader::Event event = m_sealedReader->Next(message);
         if (event == seal::CSealedStreamReader::Event::kNeedMore) break;
         if (event == seal::CSealedStreamReader::Event::kBadFrame) {
+            m_counters.badRecordLength.Add();
             if (m_sealedReader->LooksUnsealed()) {
                 m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
             }
@@ -571,11 +576,13 @@ void CTunnelToLan::AcceptDatagram(const std::uint8_t* datagram, int length, bool
     if (length == 0 || truncated) {
         // No fragment, or one cut short: lost like a missing fragment, so the packet in
         // progress is abandoned (an empty datagram resets the expected index).
+        m_counters.badFragment.Add();
         m_reassembler.Accept(datagram, 0);
         return;
     }
     switch (m_reassembler.Accept(datagram, length)) {
         case wire::CFragmentReassembler::Result::kDropped:
+            m_counters.badFragment.Add();
             break;
         case wire::CFragmentReassembler::Result::kPartial:
             Trace("BIG PACKET\n");

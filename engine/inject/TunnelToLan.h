@@ -23,6 +23,7 @@
 #include "engine/inject/InjectFilter.h"
 #include "engine/arp/NeighbourResolver.h"
 #include "engine/inject/RecordStream.h"
+#include "engine/status/TunnelCounters.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/WireFormat.h"
 #include "platform/PacketBatchSender.h"
@@ -74,6 +75,7 @@ class CTunnelToLan : public CWorkerThread {
     // Packets from the tunnel that the filter kept off the LAN (never counted as bytes); for
     // tests and traces.
     std::uint32_t GetRejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
+    const InjectorCounters& Counters() const { return m_counters; }  // any thread
 
   private:
     static constexpr int kReadinessWaitMs = 250;
@@ -201,4 +203,5 @@ class CTunnelToLan : public CWorkerThread {
     CInjectFilter m_filter;  // configured before Launch, then the injector's thread only
     // Added to by the injector, read by tests: atomic.
     std::atomic<std::uint32_t> m_rejected{0};
+    InjectorCounters m_counters;  // written by the injector's thread only (see the type)
 };
