@@ -27,8 +27,9 @@ if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "not one package: $
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
 
-# Contents: exactly these files, owned by root, the program executable and nothing else.
+# Contents: exactly these files, owned by root, the two programs executable and nothing else.
 expected="./usr/bin/vantrell
+./usr/bin/vantrellctl
 ./usr/lib/systemd/system/vantrell@.service
 ./usr/lib/sysusers.d/vantrell.conf
 ./usr/share/applications/vantrell.desktop
@@ -38,15 +39,17 @@ expected="./usr/bin/vantrell
 ./usr/share/icons/hicolor/16x16/apps/vantrell.png
 ./usr/share/icons/hicolor/32x32/apps/vantrell.png
 ./usr/share/icons/hicolor/48x48/apps/vantrell.png
-./usr/share/man/man8/vantrell.8.gz"
+./usr/share/man/man8/vantrell.8.gz
+./usr/share/man/man8/vantrellctl.8.gz"
 dpkg-deb -c "$deb" >"$T/contents"
 files=$(awk '$1 !~ /^d/ {print $6}' "$T/contents" | sort)
 [ "$files" = "$expected" ] || { diff <(echo "$expected") <(echo "$files") || true; fail "file list"; }
 [ -z "$(awk '$2 != "root/root"' "$T/contents")" ] || fail "files not owned by root"
 awk '$6 == "./usr/bin/vantrell" && $1 == "-rwxr-xr-x" {ok=1} END {exit !ok}' "$T/contents" ||
     fail "the program is not -rwxr-xr-x"
-[ -z "$(awk '$6 != "./usr/bin/vantrell" && $1 ~ /x/ && $1 !~ /^d/' "$T/contents")" ] ||
-    fail "executable files besides the program"
+[ -z "$(awk '$6 != "./usr/bin/vantrell" && $6 != "./usr/bin/vantrellctl" && $1 ~ /x/ &&
+             $1 !~ /^d/' "$T/contents")" ] ||
+    fail "executable files besides the programs"
 
 # Dependencies: the shared libraries' packages (dpkg-shlibdeps), and what postinst calls.
 depends=$(dpkg-deb -f "$deb" Depends)
