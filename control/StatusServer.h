@@ -14,6 +14,7 @@
 #include <string>
 
 #include "control/StatusBoard.h"
+#include "control/StatusProtocol.h"
 #include "platform/WorkerThread.h"
 
 class CStatusServer : public CWorkerThread {
@@ -39,7 +40,7 @@ class CStatusServer : public CWorkerThread {
     struct Client {
         int fd = -1;
         std::chrono::steady_clock::time_point deadline{};
-        char request[64];
+        char request[control::kMaxRequest];
         int used = 0;
     };
 
