@@ -56,10 +56,12 @@ bool CStatusServer::Open(const std::string& folder) {
     int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (bound != 0 && errno == EADDRINUSE) {
         // A running end answers there: its name is left alone. Nobody does: a dead end's file.
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Not waiting: a listener whose queue is full (EAGAIN) is alive too.
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const bool alive =
             probe >= 0 &&
-            ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+            (::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+             errno == EAGAIN);
         if (probe >= 0) ::close(probe);
         if (alive) {
             ::close(fd);

@@ -2,10 +2,16 @@
 // back whole (awkward sentences, neighbours, a sealed end), prints as JSON that parses, and
 // refuses when the answer is an error or cut short.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "control/StatusProtocol.h"
+#include "control/StatusServer.h"
 #include "ctl/StatusReport.h"
 
 namespace {
@@ -81,6 +87,38 @@ TEST(StatusProtocol, SiteNamesAreSafeFileNames) {
     EXPECT_EQ(control::SiteName("a/b c"), "a_b_c");
     EXPECT_EQ(control::SiteName(".."), "vantrell");
     EXPECT_EQ(control::SiteName(""), "vantrell");
+}
+
+// A second end of the same site leaves the first one's socket alone; a dead end's file is
+// replaced; the socket is 0660 and goes with its server.
+TEST(StatusServer, OneLiveSocketPerSite) {
+    char folder[] = "/tmp/vantrell-sock-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/lab.sock";
+    CStatusBoard board;
+    {
+        CStatusServer first("lab", board), second("lab", board);
+        ASSERT_TRUE(first.Open(folder)) << first.Problem();
+        EXPECT_FALSE(second.Open(folder));
+        EXPECT_NE(second.Problem().find("another tunnel end"), std::string::npos);
+        struct stat info;
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0660u);
+    }
+    struct stat info;
+    EXPECT_NE(::stat(path.c_str(), &info), 0) << "removed with its server";
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);  // bound, then closed without unlink
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(dead);
+    {
+        CStatusServer third("lab", board);
+        EXPECT_TRUE(third.Open(folder)) << third.Problem();
+        third.Launch();
+    }
+    EXPECT_EQ(::rmdir(folder), 0) << "nothing left behind";
 }
 
 }  // namespace
