@@ -10,6 +10,7 @@
 #include "engine/arp/MacAddress.h"
 #include "engine/forward/LanToTunnel.h"
 #include "engine/inject/TunnelToLan.h"
+#include "engine/wire/TunnelMode.h"
 
 CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
 
@@ -72,21 +73,27 @@ bool CTunnelEngine::Start() {
         m_link.ArmListener(s.listenPort);
     }
 
+    const wire::TunnelMode mode = wire::MakeTunnelMode(tcp, m_channel != nullptr);
+    CTcpLink* const link = tcp ? &m_link : nullptr;
     m_lanToTunnel = std::make_unique<CLanToTunnel>(s.tunnelAddress, s.tunnelPort);
     m_lanToTunnel->SetAdapter(s.adapter);
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
-    if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
+    m_lanToTunnel->SetTunnel(mode, link, m_channel.get());
     m_lanToTunnel->SetLanCard(&m_lanCard);
-    m_lanToTunnel->SetSealedChannel(m_channel.get());
     m_lanToTunnel->Launch();
 
+    CTunnelToLan::Tunnel tunnel;
+    tunnel.mode = mode;
+    tunnel.listenPort = s.listenPort;
+    tunnel.link = link;
+    tunnel.channel = m_channel.get();
+    tunnel.peerAddress = s.tunnelAddress;
+    tunnel.peerPort = s.tunnelPort;
     m_arpAgent->Neighbours().BeginRun();  // no injector runs yet
-    m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
+    m_tunnelToLan = std::make_unique<CTunnelToLan>(*m_arpAgent, tunnel);
     m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
     m_tunnelToLan->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
                               s.virtualAddress);
-    if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
-    m_tunnelToLan->SetSealedChannel(m_channel.get(), s.tunnelAddress, s.tunnelPort);
     m_tunnelToLan->Launch();
 
     m_startedAt = std::chrono::steady_clock::now();

@@ -7,11 +7,9 @@
 #pragma once
 
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <cstdint>
 
-#include "engine/wire/WireFormat.h"
 #include "platform/Sockets.h"
 
 class CUdpSender {
@@ -28,10 +26,6 @@ class CUdpSender {
     bool Open(std::uint32_t address, int port);
     // One send; false only when the send reports SOCKET_ERROR.
     bool Send(const void* data, int length);
-    // Sends the whole packet as its fragments, in index order, back to back (one system call
-    // for all of them when the kernel takes them all). A fragment whose send fails is not sent
-    // again; the ones after it still go. Returns how many fragments failed.
-    int SendFragments(const std::uint8_t* packet, int length);
     // Sends prepared datagrams (no address: the socket's) in order, with as few system calls as
     // the kernel allows, one when it takes them all. A datagram whose send fails is not sent
     // again; the ones after it still go. Returns how many failed.
@@ -57,14 +51,7 @@ class CUdpSender {
     // Transmit, repeated while a signal interrupts it before anything was sent.
     int TransmitAll(mmsghdr* messages, int count);
 
-    static constexpr int kMaxFragments = 128;  // 7-bit index: never more fragments than this
-
     SOCKET m_socket;
     sockaddr_in m_destination;
     bool m_segmenting = true;  // the forwarder's thread only
-    // Scratch for SendFragments, filled per packet and kept here so that nothing is allocated
-    // per packet. The forwarder's thread only.
-    std::uint8_t m_headers[kMaxFragments];
-    iovec m_parts[kMaxFragments][2];
-    mmsghdr m_messages[kMaxFragments];
 };
