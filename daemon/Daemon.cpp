@@ -45,6 +45,8 @@ bool CDaemon::Start() {
     m_engine.SetSettings(settings);
     m_engine.Start();
     if (settings.mode == CTunnelEngine::Mode::kUdp) m_statusLine.Set(panel::kUsingUdp);
+    m_statusService.Open();
+    m_statusService.Publish(m_engine, m_statusLine.Text());
     m_statusLine.Ready();
     return true;
 }
@@ -55,8 +57,6 @@ void CDaemon::RunUntilStopped(int stopFd) {
     for (;;) {
         watched.clear();
         watched.push_back({stopFd, POLLIN, 0});
-        // Further descriptors to serve between ticks (a status socket, for instance) are added
-        // here, after the stop signals' pipe, and handled below when poll reports them ready.
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextTick - Clock::now());
         const int ready = poll(watched.data(), watched.size(),
                                wait.count() > 0 ? static_cast<int>(wait.count()) : 0);
@@ -81,6 +81,7 @@ void CDaemon::Tick() {
         m_engine.TakeInjectedBytes();
         m_engine.TakeForwardedBytes();
         m_statusLine.Set(panel::CStatusLine::RunningSentence(m_engine));
+        m_statusService.Publish(m_engine, m_statusLine.Text());
     }
     m_statusLine.Watchdog(Clock::now());
 }

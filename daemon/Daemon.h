@@ -6,6 +6,7 @@
 // order. Made and run by main(), on the main thread only; the workers never call back.
 #pragma once
 
+#include "control/StatusService.h"
 #include "engine/TunnelEngine.h"
 #include "panel/AdapterList.h"
 #include "panel/StatusLine.h"
@@ -34,7 +35,7 @@ class CDaemon {
     // Declared after m_adapters, so destroyed (its workers joined) before the adapter records
     // they point to are freed.
     CTunnelEngine m_engine;
-    // Whatever serves the running tunnel between ticks (a read-only status socket, say) is a
-    // member declared here, after m_engine (so it goes first), made in Start once the engine runs,
-    // and polled in RunUntilStopped beside the stop signals' pipe.
+    // The read-only status socket, fed every tick; declared after m_engine, so its thread is
+    // joined before the engine it was fed from goes.
+    CStatusService m_statusService;
 };

@@ -10,12 +10,14 @@
 // injector and the link share, and Stop lets it go once they have ended.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "engine/card/LanCard.h"
 #include "engine/SealMonitor.h"
+#include "engine/card/LanCard.h"
+#include "engine/status/TunnelStatus.h"
 #include "link/TcpLink.h"
 #include "platform/Pcap.h"
 #include "seal/SealedChannel.h"
@@ -98,6 +100,10 @@ class CTunnelEngine {
     // wrong (or unsealed). Each problem also goes to standard error, once per Start. Polled by
     // the owner (the dialog's timer).
     std::string PollSealProblem();
+    // The engine's part of a status snapshot (every field but site and sentence): settings,
+    // counters since Start, the neighbour list the injector last published, the sealed
+    // channel's handshakes. Reads only atomics and short-held copies; the owner's thread.
+    void FillStatus(TunnelStatus& out) const;
 
   private:
     // Stops, joins and deletes the injector, then the forwarder, if they exist.
@@ -117,4 +123,5 @@ class CTunnelEngine {
     std::shared_ptr<seal::CSealedChannel> m_channel;
     CSealMonitor m_sealMonitor;
     std::uint32_t m_connectionsAtStart = 0;  // the link's generation when Start ran
+    std::chrono::steady_clock::time_point m_startedAt{};
 };

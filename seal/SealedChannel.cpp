@@ -131,6 +131,7 @@ void CSealedChannel::PromoteNextLocked() {
     m_next = spare;
     m_establishedOnConnection = true;
     ++m_stats.handshakes;
+    m_stats.lastHandshakeNs = m_clock.MonotonicNs();
 }
 
 void CSealedChannel::ForgetAllLocked() {
@@ -365,6 +366,7 @@ CSealedChannel::Received CSealedChannel::OnResponse(const std::uint8_t* message,
     m_hasPending = false;
     m_establishedOnConnection = true;
     ++m_stats.handshakes;
+    m_stats.lastHandshakeNs = m_clock.MonotonicNs();
 
     // Confirm at once with an empty data message, so the peer may use the session.
     Received result;

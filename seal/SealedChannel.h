@@ -99,14 +99,15 @@ class CSealedChannel {
     };
 
     struct Stats {
-        std::uint64_t sealed = 0;        // data messages sealed
-        std::uint64_t opened = 0;        // data messages accepted
-        std::uint64_t unsent = 0;        // plaintexts not sealed for want of a session
-        std::uint64_t notSealed = 0;     // Drop::kNotSealed
-        std::uint64_t malformed = 0;     // kMalformed, kUnknownSession, kExpired, kTooLong
-        std::uint64_t replays = 0;       // kReplay
-        std::uint64_t authFailures = 0;  // kAuthFailed
-        std::uint64_t handshakes = 0;    // sessions that became current
+        std::uint64_t sealed = 0;           // data messages sealed
+        std::uint64_t opened = 0;           // data messages accepted
+        std::uint64_t unsent = 0;           // plaintexts not sealed for want of a session
+        std::uint64_t notSealed = 0;        // Drop::kNotSealed
+        std::uint64_t malformed = 0;        // kMalformed, kUnknownSession, kExpired, kTooLong
+        std::uint64_t replays = 0;          // kReplay
+        std::uint64_t authFailures = 0;     // kAuthFailed
+        std::uint64_t handshakes = 0;       // sessions that became current
+        std::uint64_t lastHandshakeNs = 0;  // the clock's time when the last one did; 0: none
     };
 
     struct SessionInfo {

@@ -145,6 +145,7 @@ bool CVantrellDlg::OnInitDialog() {
     UpdateModeControls();
 
     m_engine.LaunchLink();  // idle until Start arms it
+    m_statusService.Open();
 
     if (panel::ReadYes(Key::kAutostart)) {
         m_autoStart->setChecked(true);
@@ -244,6 +245,7 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());
     }
+    m_statusService.Publish(m_engine, m_status->text().toStdString());
     m_statusLine.Watchdog(std::chrono::steady_clock::now());
 }
 

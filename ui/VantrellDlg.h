@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QIcon>
 
+#include "control/StatusService.h"
 #include "engine/TunnelEngine.h"
 #include "panel/AdapterList.h"
 #include "panel/StatusLine.h"
@@ -89,4 +90,7 @@ class CVantrellDlg : public QDialog {
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
     panel::CStatusLine m_statusLine;  // the log's and the service manager's status sentence
+    // The read-only status socket, fed from the timer; declared last, so its thread is joined
+    // before the engine it was fed from goes.
+    CStatusService m_statusService;
 };

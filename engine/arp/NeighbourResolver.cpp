@@ -56,3 +56,33 @@ int CNeighbourResolver::TakeLearned(Learned* out) {
     }
     return count;
 }
+
+void CNeighbourResolver::BeginRun() {
+    m_statsAtBegin = m_table.GetStats();
+    m_nextPublish = CNeighbourTable::TimePoint{};
+    std::lock_guard lock(m_publishMutex);
+    m_published.count = 0;
+    m_published.noAnswer = 0;
+    m_published.queueFull = 0;
+}
+
+void CNeighbourResolver::Publish(CNeighbourTable::TimePoint now) {
+    if (now < m_nextPublish) return;
+    m_nextPublish = now + std::chrono::seconds(1);
+    const CNeighbourTable::Stats& stats = m_table.GetStats();
+    std::lock_guard lock(m_publishMutex);
+    m_published.count = m_table.List(m_published.entries, CNeighbourTable::kCapacity);
+    // Failed addresses: the frames that waited when it failed, and those refused since.
+    m_published.noAnswer =
+        (stats.expired - m_statsAtBegin.expired) + (stats.refused - m_statsAtBegin.refused);
+    m_published.queueFull = stats.overflow - m_statsAtBegin.overflow;
+}
+
+void CNeighbourResolver::ReadPublished(Published& out) const {
+    std::lock_guard lock(m_publishMutex);
+    out.count = m_published.count;
+    std::memcpy(out.entries, m_published.entries,
+                sizeof(CNeighbourTable::Listed) * static_cast<std::size_t>(m_published.count));
+    out.noAnswer = m_published.noAnswer;
+    out.queueFull = m_published.queueFull;
+}

@@ -52,6 +52,22 @@ class CNeighbourResolver {
 
     std::uint32_t GetMailboxDrops() const { return m_dropped.load(std::memory_order_relaxed); }
 
+    // What the status shows of the table: its entries and its drop counts since BeginRun.
+    struct Published {
+        int count = 0;
+        CNeighbourTable::Listed entries[CNeighbourTable::kCapacity];
+        std::uint64_t noAnswer = 0;   // frames dropped for an address that did not answer
+        std::uint64_t queueFull = 0;  // frames dropped for want of room to wait
+    };
+    // Owner's thread, while no injector runs: the drop counts start again from zero, the list
+    // is emptied, and the next Publish is due at once.
+    void BeginRun();
+    // Injector's thread, at every pass: at most once a second, copies the table into the
+    // published list (a walk of the table under m_publishMutex, nothing that blocks).
+    void Publish(CNeighbourTable::TimePoint now);
+    // Any thread: a copy of the list last published.
+    void ReadPublished(Published& out) const;
+
   private:
     // The injector's thread alone while an injector runs; the owner's thread in between.
     CNeighbourTable m_table;
@@ -68,4 +84,12 @@ class CNeighbourResolver {
     std::atomic<bool> m_posted{false};
     std::atomic<std::uint32_t> m_dropped{0};  // Post's drops; read by tests and traces
     SOCKET m_wake = INVALID_SOCKET;           // an eventfd; created and closed with the object
+
+    // The injector's thread alone while it runs (the owner's in BeginRun): the table's drop
+    // counts at BeginRun, and when the list is next due.
+    CNeighbourTable::Stats m_statsAtBegin;
+    CNeighbourTable::TimePoint m_nextPublish{};
+    // Guards m_published; held for a walk of the table or a copy, never across a blocking call.
+    mutable std::mutex m_publishMutex;
+    Published m_published;
 };

@@ -292,6 +292,23 @@ std::span<const CNeighbourTable::Pending> CNeighbourTable::OnArp(std::uint32_t a
     return {m_flushed, static_cast<std::size_t>(count)};
 }
 
+int CNeighbourTable::List(Listed* out, int capacity) const {
+    int count = 0;
+    for (int bucket = 0; bucket < kBuckets; ++bucket) {
+        for (std::int16_t i = m_buckets[bucket]; i != kNone && count < capacity;
+             i = m_entries[i].next) {
+            const Entry& e = m_entries[i];
+            Listed& listed = out[count++];
+            listed.address = e.address;
+            listed.state = e.state;
+            const bool known = e.state == State::kReachable || e.state == State::kProbe;
+            for (int k = 0; k < 6; ++k) listed.mac[k] = known ? e.mac[k] : 0;
+            listed.confirmed = e.confirmed;
+        }
+    }
+    return count;
+}
+
 CNeighbourTable::State CNeighbourTable::StateOf(std::uint32_t address) const {
     const int index = Find(address);
     return index == kNone ? State::kUnknown : m_entries[index].state;

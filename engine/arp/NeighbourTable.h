@@ -107,6 +107,16 @@ class CNeighbourTable {
     // ready to go.
     std::span<const Pending> OnArp(std::uint32_t address, const std::uint8_t* mac, TimePoint now);
 
+    // One entry in use, as List copies it.
+    struct Listed {
+        std::uint32_t address;  // network order
+        State state;
+        std::uint8_t mac[6];  // REACHABLE and PROBE; zero otherwise
+        TimePoint confirmed;  // the epoch when never confirmed
+    };
+    // The entries in use, at most `capacity` of them into `out` in bucket order; the count.
+    int List(Listed* out, int capacity) const;
+
     State StateOf(std::uint32_t address) const;
     bool MacOf(std::uint32_t address, std::uint8_t* mac) const;  // false without a MAC
     int Size() const { return m_size; }

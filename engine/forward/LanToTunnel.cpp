@@ -159,7 +159,7 @@ bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLengt
 }
 
 void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLength) {
-    if (!Passes(frame, capturedLength)) return;
+    if (!Passes(frame, capturedLength)) return m_counters.outsideSubnets.Add();
     if (capturedLength > static_cast<std::uint32_t>(kSnapLength)) return;  // never: snapshot
     Trace("We need to route this\n");
     const int length = static_cast<int>(capturedLength) - wire::kEthernetHeaderSize;
@@ -202,6 +202,7 @@ void CLanToTunnel::SendQueued() {
 
 void CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
     m_byteCount.fetch_add(length, std::memory_order_relaxed);
+    m_counters.Sent(length);
     if (m_batch->Add(packet, length)) return;
     // The batch is full: what it holds leaves first, in order.
     Flush();
@@ -262,6 +263,7 @@ void CLanToTunnel::ReadFrames() {
                                               reinterpret_cast<u_char*>(this),
                                               m_queue->Empty() ? kReadTimeoutMs : 0);
         SendQueued();
+        m_counters.SampleCapture(m_capture);
         if (!IsRunning()) return;
         if (!m_keeper.StillThere(result, m_capture)) {
             // The card is gone, the tunnel is not: what it captured still leaves.

@@ -16,8 +16,9 @@
 #include "engine/forward/FlowQueue.h"
 #include "engine/forward/ForwardBatch.h"
 #include "engine/forward/MergedCapture.h"
-#include "engine/wire/Ipv4Subnet.h"
 #include "engine/forward/UdpSender.h"
+#include "engine/status/TunnelCounters.h"
+#include "engine/wire/Ipv4Subnet.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/TunnelMode.h"
 #include "platform/Pcap.h"
@@ -66,6 +67,7 @@ class CLanToTunnel : public CWorkerThread {
     // Captured packets longer than that MTU (merged by GRO/LRO) since the thread started; for
     // tests and traces.
     std::uint32_t GetOversizeCount() const { return m_oversize.load(std::memory_order_relaxed); }
+    const ForwarderCounters& Counters() const { return m_counters; }  // any thread
 
   private:
     static constexpr std::uint32_t kMinFrame = 34;  // up to and including the IPv4 destination
@@ -128,5 +130,6 @@ class CLanToTunnel : public CWorkerThread {
     std::unique_ptr<CSegmenter> m_segmenter;
     // Written by the forwarder's thread, read by tests: atomic.
     std::atomic<std::uint32_t> m_oversize{0};
+    ForwarderCounters m_counters;  // written by the forwarder's thread only (see the type)
     CCardKeeper m_keeper{CLanCard::kForwarder};  // the forwarder's thread (SetCard: before Launch)
 };

@@ -192,11 +192,13 @@ void CDatagramReceiver::AcceptDatagram(const std::uint8_t* datagram, int length,
     if (length == 0 || truncated) {
         // No fragment, or one cut short: lost like a missing fragment, so the packet in
         // progress is abandoned (an empty datagram resets the expected index).
+        m_path.Counters().badFragment.Add();
         m_reassembler.Accept(datagram, 0);
         return;
     }
     switch (m_reassembler.Accept(datagram, length)) {
         case wire::CFragmentReassembler::Result::kDropped:
+            m_path.Counters().badFragment.Add();
             break;
         case wire::CFragmentReassembler::Result::kPartial:
             Trace("BIG PACKET\n");  // the reassembly's trace line: more fragments to come

@@ -56,6 +56,7 @@ CInjectionPath::Injected CInjectionPath::Inject(std::uint8_t* frame, int frameLe
         m_filter.Check(frame + wire::kEthernetHeaderSize, packetLength);
     if (verdict != CInjectFilter::Verdict::kPass) {
         m_rejected.fetch_add(1, std::memory_order_relaxed);
+        m_counters.Rejected(verdict);
         Trace("Dropped a %d byte packet from the tunnel: %s\n", packetLength,
               CInjectFilter::Describe(verdict));
         injected.rejected = true;
@@ -77,6 +78,7 @@ CInjectionPath::Injected CInjectionPath::Inject(std::uint8_t* frame, int frameLe
 }
 
 void CInjectionPath::Count(const Injected& injected, int packetLength, bool arrived) {
+    if (injected.frames > 0) m_counters.Delivered(packetLength);  // on the LAN, cut or whole
     int counted;
     if (!m_countOnArrival) {
         counted = injected.packetBytes + injected.frames * wire::kEthernetHeaderSize;
@@ -129,6 +131,7 @@ void CInjectionPath::ServiceNeighbours() {
     const bool learned = m_neighbours.HasLearned();
     CNeighbourTable& table = m_neighbours.Table();
     const CNeighbourTable::TimePoint now = CNeighbourTable::Clock::now();
+    m_neighbours.Publish(now);
     if (learned) {
         const int count = m_neighbours.TakeLearned(m_learned);
         for (int i = 0; i < count; ++i) {

@@ -14,6 +14,7 @@
 
 #include "engine/arp/NeighbourResolver.h"
 #include "engine/inject/InjectFilter.h"
+#include "engine/status/TunnelCounters.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/TunnelMode.h"
 #include "engine/wire/WireFormat.h"
@@ -71,6 +72,10 @@ class CInjectionPath {
     int TakeByteCount() { return m_byteCount.exchange(0); }
     int GetMtu() const { return m_mtu.load(std::memory_order_relaxed); }
     std::uint32_t GetRejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
+    // The status counters: written on the injector's thread (here and by the receivers, for
+    // what they drop), read on any thread.
+    InjectorCounters& Counters() { return m_counters; }
+    const InjectorCounters& Counters() const { return m_counters; }
 
   private:
     // The part of Inject after resolution: `frame` carries its whole header.
@@ -107,4 +112,5 @@ class CInjectionPath {
     std::atomic<int> m_mtu{0};
     // Added to by the injector, read by tests: atomic.
     std::atomic<std::uint32_t> m_rejected{0};
+    InjectorCounters m_counters;  // written by the injector's thread only (see the type)
 };

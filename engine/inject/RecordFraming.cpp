@@ -16,6 +16,7 @@ CStreamFraming::Unit CRecordFraming::Next() {
             Trace("Keep Alive\n");
             return Unit::kTaken;
         case CRecordStream::Event::kBadLength:
+            m_path.Counters().badRecordLength.Add();
             // Longer than the frame buffer can hold: no resynchronisation within a connection.
             return Unit::kBroken;
         case CRecordStream::Event::kPacket:

@@ -17,6 +17,7 @@ CStreamFraming::Unit CSealedStreamFraming::Next() {
         case seal::CSealedStreamReader::Event::kNeedMore:
             return Unit::kNeedMore;
         case seal::CSealedStreamReader::Event::kBadFrame:
+            m_path.Counters().badRecordLength.Add();
             if (m_reader.LooksUnsealed()) m_unsealedFrames.fetch_add(1, std::memory_order_relaxed);
             return Unit::kBroken;
         case seal::CSealedStreamReader::Event::kMessage:

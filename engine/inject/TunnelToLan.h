@@ -79,6 +79,7 @@ class CTunnelToLan : public CWorkerThread {
     // Packets from the tunnel that the filter kept off the LAN (never counted as bytes); for
     // tests and traces.
     std::uint32_t GetRejectedCount() const { return m_path.GetRejectedCount(); }
+    const InjectorCounters& Counters() const { return m_path.Counters(); }  // any thread
     // TCP, sealed: frames whose header was an unsealed record's (a peer without a key).
     std::uint32_t GetUnsealedFrames() const;
 

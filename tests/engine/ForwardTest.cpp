@@ -414,6 +414,7 @@ TEST_F(TcpTunnel, RecordsRestartWithEveryConnectionAndBadLengthsRecover) {
     ASSERT_EQ(::send(second, record.data(), record.size(), 0), static_cast<long>(record.size()));
     EXPECT_EQ(frames.Next(2000), ExpectedFrameOnB(m_lans, packet));
     EXPECT_EQ(frames.Next(300), "") << "no other frame was injected";
+    EXPECT_EQ(m_b->Injector()->Counters().badRecordLength.Get(), 3u) << "each refused length";
     ::close(second);
 }
 

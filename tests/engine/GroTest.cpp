@@ -341,6 +341,9 @@ TEST_P(OversizeFromTheTunnel, IsCutIntoWireSizedFramesThatHostBAccepts) {
     CInjectedFrames frames(m_lans.Host(CTwoLans::kB), CTwoLans::kMacB);
     ASSERT_TRUE(frames.Ok());
     m_b->TakeInjectedBytes();
+    const InjectorCounters& counters = m_b->Injector()->Counters();
+    const std::uint64_t packetsBefore = counters.packets.Get();
+    const std::uint64_t bytesBefore = counters.bytes.Get();
 
     // A 4000-byte UDP packet, DF clear: three IPv4 fragments (1480 + 1480 + 1020 bytes of
     // payload, 20-byte headers) that host B reassembles into the datagram.
@@ -352,12 +355,15 @@ TEST_P(OversizeFromTheTunnel, IsCutIntoWireSizedFramesThatHostBAccepts) {
     for (const std::string& f : injected) EXPECT_LE(f.size(), 1514u);
     // TCP mode counts the IP bytes that went onto the LAN, UDP mode whole frames.
     EXPECT_EQ(m_b->TakeInjectedBytes(), Udp() ? 4040 + 3 * 14 : 4040);
+    EXPECT_EQ(counters.packets.Get() - packetsBefore, 1u) << "a cut packet is received once";
+    EXPECT_EQ(counters.bytes.Get() - bytesBefore, 4000u) << "as it came from the tunnel";
 
     // The same with DF set cannot be cut: nothing is injected, nothing counted.
     SendThroughTunnel(UdpPacket(payload, kPort, true));
     EXPECT_EQ(ReceiveAtHostB(), "");
     EXPECT_TRUE(Frames(frames, 300).empty());
     EXPECT_EQ(m_b->TakeInjectedBytes(), 0);
+    EXPECT_EQ(counters.packets.Get() - packetsBefore, 1u) << "one that cannot be cut is not";
 
     // A 3000-byte TCP segment (DF set, as TCP sends): three segments of at most 1460 payload
     // bytes whose checksums host B's TCP finds good.

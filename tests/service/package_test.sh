@@ -32,24 +32,31 @@ gui=$(echo "$T"/pkg/vantrell-gui_*.deb)
 echo "packages: $(basename "$deb") $(basename "$gui")"
 
 # Contents: exactly these files, owned by root, the programs executable and nothing else.
-contents() {  # deb expected-files program
-    dpkg-deb -c "$1" >"$T/contents"
-    local files
+contents() {  # deb expected-files program...
+    local deb=$1 expected=$2 files program programs
+    shift 2
+    programs=" $* "
+    dpkg-deb -c "$deb" >"$T/contents"
     files=$(awk '$1 !~ /^d/ {print $6}' "$T/contents" | sort)
-    [ "$files" = "$2" ] || { diff <(echo "$2") <(echo "$files") || true; fail "file list of $1"; }
+    [ "$files" = "$expected" ] ||
+        { diff <(echo "$expected") <(echo "$files") || true; fail "file list of $deb"; }
     [ -z "$(awk '$2 != "root/root"' "$T/contents")" ] || fail "files not owned by root"
-    awk -v p="$3" '$6 == p && $1 == "-rwxr-xr-x" {ok=1} END {exit !ok}' "$T/contents" ||
-        fail "$3 is not -rwxr-xr-x"
-    [ -z "$(awk -v p="$3" '$6 != p && $1 ~ /x/ && $1 !~ /^d/' "$T/contents")" ] ||
-        fail "executable files besides $3"
+    for program in "$@"; do
+        awk -v p="$program" '$6 == p && $1 == "-rwxr-xr-x" {ok=1} END {exit !ok}' "$T/contents" ||
+            fail "$program is not -rwxr-xr-x"
+    done
+    [ -z "$(awk -v p="$programs" '$1 ~ /x/ && $1 !~ /^d/ && index(p, " " $6 " ") == 0' \
+        "$T/contents")" ] || fail "executable files besides $*"
 }
-contents "$deb" "./usr/bin/vantrelld
+contents "$deb" "./usr/bin/vantrellctl
+./usr/bin/vantrelld
 ./usr/lib/systemd/system/vantrell@.service
 ./usr/lib/sysusers.d/vantrell.conf
 ./usr/share/doc/vantrell/README.md
 ./usr/share/doc/vantrell/changelog.gz
 ./usr/share/doc/vantrell/copyright
-./usr/share/man/man8/vantrelld.8.gz" ./usr/bin/vantrelld
+./usr/share/man/man8/vantrellctl.8.gz
+./usr/share/man/man8/vantrelld.8.gz" ./usr/bin/vantrelld ./usr/bin/vantrellctl
 contents "$gui" "./usr/bin/vantrell
 ./usr/share/applications/vantrell.desktop
 ./usr/share/doc/vantrell-gui/changelog.gz

@@ -125,14 +125,15 @@ TEST_F(VantrellDlgRun, AutoStartWithAListedAdapterOpensRunning) {
     EXPECT_EQ(StatusText(dialog), "Using UDP mode.");
     QTest::qWait(350);
     EXPECT_EQ(StatusText(dialog), "Using UDP mode.");
-    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 4));  // link, ARP agent, forwarder, injector
+    EXPECT_TRUE(
+        ThreadCountSettlesAt(m_baseThreads + 5));  // status, link, ARP agent, forwarder, injector
 
     Control<QPushButton>(&dialog, 1008)->click();
     EXPECT_EQ(StatusText(dialog), "Not Connected");
     EXPECT_EQ(ModeControls(dialog), "111H");
     EXPECT_FALSE(Control(&dialog, 1008)->isEnabled());
     EXPECT_TRUE(Control(&dialog, 1007)->isEnabled());
-    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 1));  // only the idle link
+    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 2));  // the status server, the idle link
 }
 
 TEST_F(VantrellDlgRun, AutoStartWithAnUnlistedAdapterStaysStopped) {
@@ -145,7 +146,7 @@ TEST_F(VantrellDlgRun, AutoStartWithAnUnlistedAdapterStaysStopped) {
     EXPECT_TRUE(Control(&dialog, 1007)->isEnabled());
     EXPECT_FALSE(Control(&dialog, 1008)->isEnabled());
     EXPECT_EQ(StatusText(dialog), "Not Connected");
-    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 1));
+    EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 2));
     // The list shows the namespace's own adapters; choosing one makes Start run on it.
     auto* list = Control<QComboBox>(&dialog, 1010);
     const int veth = list->findText(kAdapterLabel);
@@ -178,14 +179,14 @@ TEST_F(VantrellDlgRun, StartWithABadVirtualMacStartsNothingAndSaysWhy) {
         EXPECT_FALSE(Control(&dialog, 1008)->isEnabled());
         EXPECT_TRUE(Control(&dialog, 1014)->isEnabled());
         EXPECT_EQ(uitest::IniValue("Virtual", "MAC"), "01:00:5E:00:00:01");
-        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 1));  // only the idle link
+        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 2));  // the status server, the idle link
 
         // Corrected, the same dialog starts.
         Control<QLineEdit>(&dialog, 1014)->setText(QStringLiteral("2:0:0:a:0:1"));
         Control<QPushButton>(&dialog, 1007)->click();
         EXPECT_TRUE(CVantrellDlgProbe::Running(dialog));
         EXPECT_EQ(StatusText(dialog), "Using UDP mode.");
-        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 4));
+        EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads + 5));
     }
     EXPECT_TRUE(ThreadCountSettlesAt(m_baseThreads));
 }
@@ -351,7 +352,7 @@ TEST_F(VantrellDlgRun, StopThenStartReusesTheArpAgentAndClosingWritesNothing) {
         CArpAgent* agent = CVantrellDlgProbe::ArpAgent(dialog);
         ASSERT_NE(agent, nullptr);
         const int stoppedThreads = testsupport::ThreadCount();
-        EXPECT_EQ(stoppedThreads, m_baseThreads + 1);
+        EXPECT_EQ(stoppedThreads, m_baseThreads + 2);
 
         for (int cycle = 0; cycle < 3; ++cycle) {
             Control<QPushButton>(&dialog, 1007)->click();

@@ -1,0 +1,76 @@
+// The dialog program serves its status: vantrellctl finds each running program by its runtime
+// folder, counts a ping run exactly, and the socket goes with the program.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "tests/faults/TwoLanPrograms.h"
+
+namespace {
+
+using testsupport::CTwoLanPrograms;
+using testsupport::TunnelMode;
+
+// A Python expression over the one end `e` that `vantrellctl --json` finds in `runtime`.
+std::string Json(const std::string& runtime, const std::string& expression) {
+    const std::string command = "XDG_RUNTIME_DIR=" + runtime +
+                                " " VANTRELLCTL_BINARY
+                                " --json | python3 -c 'import json,sys; e=json.load(sys.stdin)"
+                                "[\"ends\"][0]; print(" +
+                                expression + ")' 2>/dev/null";
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out.empty() ? out : out.substr(0, out.size() - 1);
+}
+
+// Polls (every 100 ms, at most 5 s) until the expression gives `expected`; the last answer.
+std::string WaitFor(const std::string& runtime, const std::string& expression,
+                    const std::string& expected) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string value = Json(runtime, expression);
+    while (value != expected && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        value = Json(runtime, expression);
+    }
+    return value;
+}
+
+TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
+    REQUIRE_NETWORK_PRIVILEGES();
+    CTwoLanPrograms lans;
+    ASSERT_TRUE(lans.Ok());
+    lans.Configure('A', TunnelMode::kUdp);
+    lans.Configure('B', TunnelMode::kUdp);
+    lans.Start('A');
+    lans.Start('B');
+    ASSERT_GE(lans.SecondsUntilPing(20), 0) << lans.ErrorText('A');
+    const std::string runtime = lans.Dir('A') + "/xdg";
+    const std::string site = lans.Dir('A').substr(lans.Dir('A').rfind('/') + 1);
+    EXPECT_EQ(WaitFor(runtime, "e[\"site\"], e[\"status\"]", site + " Using UDP mode."),
+              site + " Using UDP mode.");
+    const long long tx = std::atoll(Json(runtime, "e[\"tx_packets\"]").c_str());
+    const long long rx = std::atoll(Json(runtime, "e[\"rx_packets\"]").c_str());
+    ASSERT_EQ(lans.Host(CTwoLanPrograms::kA).Run("ping -q -c 5 -i 0.2 -W 2 10.2.0.10 >/dev/null"),
+              0);
+    const std::string expected = std::to_string(tx + 5) + " " + std::to_string(rx + 5);
+    EXPECT_EQ(WaitFor(runtime, "e[\"tx_packets\"], e[\"rx_packets\"]", expected), expected);
+
+    const std::string socket = runtime + "/vantrell/" + site + ".sock";
+    struct stat info;
+    ASSERT_EQ(::stat(socket.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(lans.Signal('A', SIGTERM), 0);
+    EXPECT_NE(::stat(socket.c_str(), &info), 0) << "the socket goes with the program";
+}
+
+}  // namespace
