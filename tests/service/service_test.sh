@@ -8,7 +8,8 @@
 #   hostA ──LAN A── routerA ═══ WAN ═══ routerB ──LAN B── hostB
 #                   end A "as the unit"  end B (plain, root)
 #
-#   udp    READY=1 carrying STATUS=Using UDP mode., watchdog pings, pings cross, and after
+#   udp    READY=1 carrying STATUS=Using UDP mode., watchdog pings, pings cross, vantrellctl
+#          reads the status socket (0660) in the runtime folder, and after
 #          SIGTERM STOPPING=1 and exit status 0; the log is "Start", "Using UDP mode."
 #   tcp    end A listens: READY=1, STATUS=Waiting for connection; end B starts and connects:
 #          STATUS=Connected; pings cross; SIGTERM: STOPPING=1
@@ -105,6 +106,12 @@ phase_udp() {
     local before
     before=$(grep -cxF WATCHDOG=1 "$T/udp.notify")
     wait_count "$T/udp.notify" WATCHDOG=1 $((before + 3)) 3
+    # The read-only status socket in the unit's runtime folder, mode 0660, read by vantrellctl.
+    local runtime=$T/root/run/vantrell/hub
+    [ "$(stat -c %a "$runtime/hub.sock")" = 660 ] || { echo "no status socket"; ls -la "$runtime"; return 1; }
+    env -u XDG_RUNTIME_DIR RUNTIME_DIRECTORY="$runtime" "$T/root/usr/bin/vantrellctl" status hub \
+        >"$T/udp.ctl" || { echo "vantrellctl failed:"; cat "$T/udp.ctl"; return 1; }
+    grep -qxF "  status: Using UDP mode." "$T/udp.ctl" || { echo "vantrellctl:"; cat "$T/udp.ctl"; return 1; }
     stop_a udp
     stop_b
     in_order "$T/udp.notify" READY=1 "STATUS=Using UDP mode." WATCHDOG=1 STOPPING=1

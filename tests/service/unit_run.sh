@@ -70,7 +70,7 @@ unit_start() {
     # The environment systemd gives a service with User=, then the unit's own, then the extras.
     local -a environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
                           HOME=/nonexistent "USER=$UNIT_USER" "LOGNAME=$UNIT_USER"
-                          SHELL=/usr/sbin/nologin)
+                          SHELL=/usr/sbin/nologin "RUNTIME_DIRECTORY=$runtime")
     local line word
     while IFS= read -r line; do
         for word in $(_unit_expand "$site" "$line"); do environment+=("$word"); done
