@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "engine/arp/ArpAgent.h"
-#include "engine/forward/LanToTunnel.h"
 #include "engine/arp/MacAddress.h"
+#include "engine/forward/LanToTunnel.h"
 #include "engine/inject/TunnelToLan.h"
 
 CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
@@ -68,7 +68,14 @@ bool CTunnelEngine::Start() {
         m_link.ArmListener(s.listenPort);
     }
 
+    if (!tcp) {
+        m_tunnelSocket = std::make_unique<CTunnelSocket>(s.listenPort);
+        m_udpPeer = std::make_unique<CUdpPeer>(s.tunnelAddress, s.tunnelPort, *m_tunnelSocket,
+                                               m_channel.get(), seal::CSealClock::System(),
+                                               s.sealTimings.keepAliveAfterNs);
+    }
     m_lanToTunnel = std::make_unique<CLanToTunnel>(s.tunnelAddress, s.tunnelPort);
+    if (!tcp) m_lanToTunnel->SetUdpPeer(m_tunnelSocket.get(), m_udpPeer.get());
     m_lanToTunnel->SetAdapter(s.adapter);
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
     if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
@@ -82,6 +89,7 @@ bool CTunnelEngine::Start() {
                               s.virtualAddress);
     if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
     m_tunnelToLan->SetSealedChannel(m_channel.get(), s.tunnelAddress, s.tunnelPort);
+    if (!tcp) m_tunnelToLan->SetUdpPeer(m_tunnelSocket.get(), m_udpPeer.get());
     m_tunnelToLan->Launch();
 
     m_running = true;
@@ -95,7 +103,9 @@ void CTunnelEngine::Stop() {
     // The ARP agent stays, with the neighbours it has learnt, for the next Start.
     m_arpAgent->RequestStop();
     m_arpAgent->Join();
-    m_link.Reset();  // its thread keeps running, idle; lets go of the channel
+    m_link.Reset();     // its thread keeps running, idle; lets go of the channel
+    m_udpPeer.reset();  // both workers have ended: nobody sends on the socket any more
+    m_tunnelSocket.reset();
     m_channel.reset();
 }
 
@@ -107,12 +117,31 @@ std::string CTunnelEngine::PollSealProblem() {
     counts.opened = stats.opened;
     counts.notSealed = stats.notSealed + m_tunnelToLan->GetUnsealedFrames();
     counts.authFailures = stats.authFailures;
+    if (m_udpPeer) {
+        // Only what came from the other end's address tells of its key: a stranger's datagrams
+        // are counted by the channel, and shown nowhere else.
+        counts.notSealed = m_udpPeer->PeerUnsealed();
+        counts.authFailures = m_udpPeer->PeerHandshakeFailures();
+    }
+    counts.sessionUp = m_channel->HasUsableSession();
+    counts.nowNs = seal::CSealClock::System().MonotonicNs();
     counts.connections =
         m_settings.mode == Mode::kUdp ? 0 : m_link.GetConnectionGeneration() - m_connectionsAtStart;
     const CSealMonitor::Problem problem = m_sealMonitor.Poll(counts);
     const char* sentence = CSealMonitor::Sentence(problem);
     if (m_sealMonitor.FirstReport(problem)) std::fprintf(stderr, "Vantrell: %s.\n", sentence);
     return sentence;
+}
+
+std::string CTunnelEngine::UdpStatus() const {
+    static const std::string kPlain = "Using UDP mode.";
+    if (!m_udpPeer || !m_channel) return kPlain;
+    const CPeerEndpoint& endpoint = m_udpPeer->Endpoint();
+    if (endpoint.Learning())
+        return "Using UDP mode, sealed: waiting for the other end to make contact.";
+    CPeerEndpoint::Address at;
+    if (!endpoint.Moved() || !endpoint.Current(at)) return kPlain;
+    return "Using UDP mode. The other end sends from " + CUdpPeer::Text(at) + ".";
 }
 
 void CTunnelEngine::EndPacketWorkers() {

@@ -262,6 +262,11 @@ CSealedChannel::SessionInfo CSealedChannel::CurrentSession() const {
     return info;
 }
 
+bool CSealedChannel::HasUsableSession() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return UsableForSending(*m_current, m_clock.MonotonicNs());
+}
+
 // ----------------------------------------------------------------------------------------------
 
 CSealedChannel::Received CSealedChannel::Receive(const std::uint8_t* message, int length,

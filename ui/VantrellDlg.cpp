@@ -355,7 +355,7 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
                 SetStatus(QStringLiteral("Connected"));
             }
         } else {
-            SetStatus(QStringLiteral("Using UDP mode."));
+            SetStatus(QString::fromStdString(m_engine.UdpStatus()));
         }
         m_sealProblemShown = !problem.empty();
     } else {

@@ -74,12 +74,18 @@ void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
     std::snprintf(m_macText, sizeof m_macText, "%s", mac.Text());
 }
 
+void CLanToTunnel::SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer) {
+    m_udpPeer = peer;
+    m_udpSender.Attach(socket, peer);
+}
+
 void CLanToTunnel::SetTcpLink(CTcpLink* link) {
     m_tcpLink = link;
 }
 
 bool CLanToTunnel::Flush() {
-    if (m_channel != nullptr && m_tcpLink == nullptr && m_batch->TakeHandshakeDue()) {
+    if (m_channel != nullptr && m_tcpLink == nullptr && m_batch->TakeHandshakeDue() &&
+        (m_udpPeer == nullptr || !m_udpPeer->Endpoint().Learning())) {
         // A handshake the seals asked for (first session, rekey, retry) goes ahead of the batch.
         std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
         if (int n = m_channel->Initiate(initiation, sizeof initiation); n > 0) {

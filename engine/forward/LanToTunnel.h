@@ -11,13 +11,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/arp/MacAddress.h"
 #include "engine/card/CardKeeper.h"
 #include "engine/forward/FlowQueue.h"
 #include "engine/forward/ForwardBatch.h"
-#include "engine/arp/MacAddress.h"
 #include "engine/forward/MergedCapture.h"
-#include "engine/wire/Segmenter.h"
 #include "engine/forward/UdpSender.h"
+#include "engine/wire/Segmenter.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
@@ -44,6 +44,10 @@ class CLanToTunnel : public CWorkerThread {
     // sealed into its datagram as it is added, or in TCP mode the records sealed by the link in
     // place and sent with one call. Set before Launch.
     void SetSealedChannel(seal::CSealedChannel* channel);
+    // UDP mode: datagrams leave from the tunnel's socket (bound to the listen port) for where the
+    // other end is now; an end that learns the other's address sends nothing, handshakes
+    // included, until it knows it. Both not owned, outliving the run; set before Launch.
+    void SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer);
 
     // A card that cannot be opened, or goes away while running, is opened again about twice a
     // second until it is back (or a stop request). A filter that cannot be installed ends the
@@ -94,6 +98,7 @@ class CLanToTunnel : public CWorkerThread {
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
+    CUdpPeer* m_udpPeer = nullptr;   // not owned; set before Launch
     // Network order; set before Launch, then only read.
     std::uint32_t m_thisNetwork = 0;
     std::uint32_t m_thisMask = 0;

@@ -4,6 +4,9 @@
 // that the forwarder's batch has sealed, and the handshakes the channel asks for, through it.
 // Sends each packet's datagrams as one segmented message (UDP GSO) while the kernel takes them;
 // once it refuses, sends them one by one for the rest of the sender's life.
+// Attached (the engine's way): no socket of its own; every datagram leaves from the tunnel's
+// socket bound to the listen port, addressed to where the other end is now (CUdpPeer), and
+// nothing leaves while that is not known.
 #pragma once
 
 #include <sys/socket.h>
@@ -11,6 +14,8 @@
 
 #include <cstdint>
 
+#include "engine/TunnelSocket.h"
+#include "engine/UdpPeer.h"
 #include "engine/wire/WireFormat.h"
 #include "platform/Sockets.h"
 
@@ -26,6 +31,9 @@ class CUdpSender {
     // `address` in host order. Creates the socket and connects it; true when the connect
     // succeeds. The socket stays open when the connect fails.
     bool Open(std::uint32_t address, int port);
+    // Sends from `socket` to `peer`'s destination from now on (both not owned, outliving the
+    // sender); closes the socket Open made.
+    void Attach(CTunnelSocket* socket, CUdpPeer* peer);
     // One send; false only when the send reports SOCKET_ERROR.
     bool Send(const void* data, int length);
     // Sends the whole packet as its fragments, in index order, back to back (one system call
@@ -54,6 +62,8 @@ class CUdpSender {
     virtual int Transmit(mmsghdr* messages, unsigned count);
 
   private:
+    // Attached: puts the destination into each message; false when there is none yet.
+    bool Address(mmsghdr* messages, int count);
     // Transmit, repeated while a signal interrupts it before anything was sent.
     int TransmitAll(mmsghdr* messages, int count);
 
@@ -61,7 +71,9 @@ class CUdpSender {
 
     SOCKET m_socket;
     sockaddr_in m_destination;
-    bool m_segmenting = true;  // the forwarder's thread only
+    CTunnelSocket* m_tunnel = nullptr;  // attached: not owned
+    CUdpPeer* m_peer = nullptr;         // attached: not owned
+    bool m_segmenting = true;           // the forwarder's thread only
     // Scratch for SendFragments, filled per packet and kept here so that nothing is allocated
     // per packet. The forwarder's thread only.
     std::uint8_t m_headers[kMaxFragments];

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/TunnelSocket.h"
+#include "engine/UdpPeer.h"
 #include "engine/arp/ArpAgent.h"
 #include "link/TcpLink.h"
 #include "platform/PcapCompat.h"
@@ -73,6 +75,7 @@ CTunnelToLan::CTunnelToLan(int listenPort, CArpAgent* arpAgent)
         m_receiveMessages[i].msg_hdr.msg_iov = &m_receiveParts[i];
         m_receiveMessages[i].msg_hdr.msg_iovlen = 1;
         m_receiveMessages[i].msg_hdr.msg_control = m_receiveControl[i].bytes;
+        m_receiveMessages[i].msg_hdr.msg_name = &m_sources[i];
     }
     std::memcpy(m_header + kTemplate, m_arpAgent->GetVirtualMac(), 6);
     m_header[12] = 0x08;
@@ -108,6 +111,11 @@ void CTunnelToLan::SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t
     if (channel != nullptr && !m_sealedReader) {
         m_sealedReader = std::make_unique<seal::CSealedStreamReader>(kRecordStreamBytes);
     }
+}
+
+void CTunnelToLan::SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer) {
+    m_tunnelSocket = socket;
+    m_udpPeer = peer;
 }
 
 int CTunnelToLan::TakeByteCount() {
@@ -426,6 +434,7 @@ bool CTunnelToLan::OpenStreamMessage(std::uint8_t* message, int length) {
 }
 
 int CTunnelToLan::OpenDatagram(std::uint8_t* datagram, int length) {
+    if (m_udpPeer != nullptr) return m_udpPeer->Open(*m_source, datagram, length);
     std::uint8_t* out;
     const seal::CSealedChannel::Received received = OpenSealed(datagram, length, out);
     switch (received.kind) {
@@ -445,6 +454,7 @@ void CTunnelToLan::TickUdp() {
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastTick < std::chrono::milliseconds(500)) return;
     m_lastTick = now;
+    if (m_udpPeer != nullptr) return m_udpPeer->Tick();  // handshakes and keep-alives
     std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
     const seal::CSealedChannel::TickResult tick = m_channel->Tick(initiation, sizeof initiation);
     if (tick.length > 0) SendToPeer(initiation, tick.length);
@@ -458,6 +468,11 @@ void CTunnelToLan::SendToPeer(const std::uint8_t* message, int length) {
 }
 
 bool CTunnelToLan::BindUdp() {
+    if (m_tunnelSocket != nullptr) {  // the engine's socket, which the forwarder sends from
+        m_udpSocket = m_tunnelSocket->Bind();
+        m_udpBound = m_udpSocket != INVALID_SOCKET;
+        return m_udpBound;
+    }
     m_udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_udpSocket < 0) {
         m_udpSocket = INVALID_SOCKET;
@@ -490,7 +505,8 @@ bool CTunnelToLan::BindUdp() {
 }
 
 void CTunnelToLan::CloseUdp() {
-    if (m_udpSocket != INVALID_SOCKET) closesocket(m_udpSocket);
+    // The engine's socket stays open until both workers have ended: the next step takes it again.
+    if (m_udpSocket != INVALID_SOCKET && m_tunnelSocket == nullptr) closesocket(m_udpSocket);
     m_udpSocket = INVALID_SOCKET;
     m_udpBound = false;
 }
@@ -525,6 +541,7 @@ void CTunnelToLan::UdpStep() {
         const mmsghdr& message = m_receiveMessages[i];
         std::uint8_t* received =
             m_datagrams.get() + static_cast<std::size_t>(i) * kReceiveBufferBytes;
+        m_source = &m_sources[i];  // a run's datagrams share their source
         const int length = static_cast<int>(message.msg_len);
         // A datagram longer than a receiver reads counts as cut short, as it always has.
         const bool truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
@@ -551,6 +568,7 @@ void CTunnelToLan::UdpStep() {
 int CTunnelToLan::ReceiveDatagrams() {
     for (mmsghdr& message : m_receiveMessages) {
         message.msg_hdr.msg_controllen = sizeof(ReceiveControl::bytes);  // the kernel's to shorten
+        message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
     }
     return ::recvmmsg(m_udpSocket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
 }

@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/inject/InjectFilter.h"
 #include "engine/arp/NeighbourResolver.h"
+#include "engine/inject/InjectFilter.h"
 #include "engine/inject/RecordStream.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/WireFormat.h"
@@ -34,6 +34,8 @@
 
 class CArpAgent;
 class CTcpLink;
+class CTunnelSocket;
+class CUdpPeer;
 class CTunnelToLan : public CWorkerThread {
   public:
     CTunnelToLan(int listenPort, CArpAgent* arpAgent);  // the agent is not owned
@@ -52,6 +54,10 @@ class CTunnelToLan : public CWorkerThread {
     // Sealed mode: the channel (not owned; outlives the run) and, for UDP, the other end's
     // tunnel address (host order) and port, where handshake messages go.
     void SetSealedChannel(seal::CSealedChannel* channel, std::uint32_t peerAddress, int peerPort);
+    // UDP mode: receives on the tunnel's socket, which the forwarder sends from; sealed, every
+    // datagram goes to `peer` with its source, which answers handshakes, moves the endpoint and
+    // sends keep-alives. Both not owned, outliving the run; set before Launch.
+    void SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer);
     // TCP, sealed: frames whose header was an unsealed record's (a peer without a key).
     std::uint32_t GetUnsealedFrames() const {
         return m_unsealedFrames.load(std::memory_order_relaxed);
@@ -148,6 +154,11 @@ class CTunnelToLan : public CWorkerThread {
         alignas(cmsghdr) std::uint8_t bytes[CMSG_SPACE(sizeof(int))];
     };
     ReceiveControl m_receiveControl[kReceiveBatch];
+    // Where each received datagram came from, and the one being opened; the injector's thread.
+    sockaddr_in m_sources[kReceiveBatch] = {};
+    const sockaddr_in* m_source = &m_sources[0];
+    CTunnelSocket* m_tunnelSocket = nullptr;  // not owned; set before Launch
+    CUdpPeer* m_udpPeer = nullptr;            // not owned; set before Launch
     // Packets are reassembled one behind the other in this arena, each frame's header in its
     // first 14 bytes, so a receive batch's packets are injected together without a copy. The
     // packet in progress starts at m_arenaCursor; the injector's thread only.
