@@ -18,7 +18,7 @@ CSealMonitor::Problem CSealMonitor::Poll(const Counts& now) {
         m_failingSinceNs = now.nowNs;
     } else if (m_failing && now.nowNs - m_failingSinceNs >= kMismatchAfterNs) {
         m_problem = Problem::kKeyMismatch;
-    } else if (m_problem == Problem::kNone &&
+    } else if (m_problem == Problem::kNone && !m_failing &&
                now.connections - m_connectionsAtProgress >= kRefusedConnections) {
         m_problem = Problem::kNoHandshake;
     }

@@ -52,12 +52,12 @@ struct SealTimings {
     std::uint64_t rejectAfterNs = 120'000'000'000;          // 120 s: never a session older
     std::uint64_t retryAfterNs = 5'000'000'000;             // an unanswered handshake is given up
     std::uint64_t authTimeoutNs = 5'000'000'000;  // stream: without a usable session, close
-    // Datagrams: a keep-alive after this long without sending anything, so that a NAT on the
-    // way keeps its mapping (Linux forgets an unreplied one after 30 s).
-    std::uint64_t keepAliveAfterNs = 25'000'000'000;
     std::uint64_t rekeyAfterMessages = std::uint64_t{1} << 60;
     // Below 2^64 - 1, which Noise reserves, with room for messages sealed meanwhile.
     std::uint64_t rejectAfterMessages = ~std::uint64_t{0} - (std::uint64_t{1} << 13);
+    // Datagrams: a keep-alive after this long without sending anything, so that a NAT on the
+    // way keeps its mapping (Linux forgets an unreplied one after 30 s).
+    std::uint64_t keepAliveAfterNs = 25'000'000'000;
 };
 
 class CSealedChannel {

@@ -11,13 +11,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/arp/MacAddress.h"
 #include "engine/card/CardKeeper.h"
 #include "engine/forward/FlowQueue.h"
 #include "engine/forward/ForwardBatch.h"
+#include "engine/arp/MacAddress.h"
 #include "engine/forward/MergedCapture.h"
-#include "engine/forward/UdpSender.h"
 #include "engine/wire/Segmenter.h"
+#include "engine/forward/UdpSender.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 

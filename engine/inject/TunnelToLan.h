@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/arp/NeighbourResolver.h"
 #include "engine/inject/InjectFilter.h"
+#include "engine/arp/NeighbourResolver.h"
 #include "engine/inject/RecordStream.h"
 #include "engine/wire/Segmenter.h"
 #include "engine/wire/WireFormat.h"
