@@ -273,7 +273,7 @@ void CVantrellDlg::OnStart() {
     m_engine.SetSettings(settings);
     m_engine.Start();
     if (settings.mode == CTunnelEngine::Mode::kUdp) {
-        SetStatus(QStringLiteral("Using UDP mode."));
+        SetStatus(QString::fromStdString(m_engine.UdpStatus()));
     }
     m_sealed->setVisible(key.IsSet());
     m_sealProblemShown = false;
