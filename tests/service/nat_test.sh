@@ -91,6 +91,23 @@ bulk() {  # from-host to-host to-address: 20 MB over TCP through the tunnel, int
 show() { local end; for end in "$@"; do echo "  $end's log: $(grep -v QStandardPaths "$T/$end" | paste -sd'|')"; done; }
 mapping() { topo_in nat conntrack -L -p udp --dport "$TUNNEL_PORT" 2>/dev/null | grep -oE 'dport=[0-9]+' | paste -sd' '; }
 
+if [ "${2:-}" = idle ]; then
+    # By hand (nat_test.sh BUILD-DIR idle SECONDS): the NAT forgets UDP mappings after 30 s, the
+    # tunnel idles for SECONDS (a fixed spell: the idle time is what is tested), then B's host
+    # pings first, which only crosses if A's keep-alives held A's mapping open.
+    topo_in nat sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 \
+        net.netfilter.nf_conntrack_udp_timeout_stream=30
+    start B "$NAT_OUT" "Tunnel/Key=$KEY"
+    start A "$WAN_B" "Tunnel/Key=$KEY"
+    both_ways
+    topo_in routerB timeout "$3" tcpdump -i wan0 -n -q -w "$T/idle.pcap" udp >/dev/null 2>&1 || true
+    echo "  after $3 s idle: B->A $(answered hostB "$HOST_A" 1)/1 at the first ping"
+    topo_in routerB tcpdump -r "$T/idle.pcap" -n -q 2>/dev/null |
+        awk -v s="$3" '{ n++; b += $NF + 28 } END { printf "  idle WAN: %d datagrams, %d bytes with IP and UDP headers, %.0f bytes/h\n", n, b, b * 3600 / s }'
+    show A B
+    exit 0
+fi
+
 echo "sealed, B learns A's address (0.0.0.0), B starts first"
 topo_in nat conntrack -F >/dev/null 2>&1
 start B 0.0.0.0 "Tunnel/Key=$KEY"
