@@ -1,7 +1,7 @@
 // The sealed UDP end's side of the other end: where it sends after what authenticated, what a
 // stranger's datagrams leave alone, and the keep-alive after an idle spell. One end is a
-// CUdpPeer on a loopback socket, the other a bare channel whose datagrams the test carries from
-// sockets of its own, so each one's source port is chosen; the time is a clock moved by hand.
+// CUdpPeer on a loopback socket, the other a bare channel whose datagrams the test hands over
+// with a source port of its choice; the time is a clock moved by hand.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -30,10 +30,6 @@ struct Socket {  // a loopback datagram socket on a port of its own
         port = ntohs(a.sin_port);
     }
     ~Socket() { ::close(fd); }
-    void SendTo(int to, const std::uint8_t* m, int n) const {
-        sockaddr_in a = testsupport::Loopback(to);
-        ::sendto(fd, m, n, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
     int Receive(std::uint8_t* m, int capacity) const {  // -1 after 200 ms without one
         pollfd p{fd, POLLIN, 0};
         return ::poll(&p, 1, 200) == 1 ? static_cast<int>(::recv(fd, m, capacity, 0)) : -1;
@@ -44,23 +40,17 @@ class UdpPeer : public ::testing::Test {
   protected:
     sealtest::CFakeClock clock;
     seal::CTunnelKey key = sealtest::KeyFilledWith(7);
-    Channel here{key, Channel::Mode::kDatagram, clock};
-    Channel there{key, Channel::Mode::kDatagram, clock};
+    Channel here{key, Channel::Mode::kDatagram, clock}, there{key, Channel::Mode::kDatagram, clock};
     Socket far, moved, stranger;
     CTunnelSocket socket{0};
     std::unique_ptr<CUdpPeer> peer;
-    int herePort = 0;
     std::uint8_t buffer[2048] = {};
 
     void Make(std::uint32_t address) {
         peer = std::make_unique<CUdpPeer>(address, far.port, socket, &here, clock, 25 * kSecond);
-        sockaddr_in a{};
-        socklen_t n = sizeof a;
-        ::getsockname(socket.Bind(), reinterpret_cast<sockaddr*>(&a), &n);
-        herePort = ntohs(a.sin_port);
+        socket.Bind();
     }
-    // Hands what `from` sent to the peer as the injector would, with `from`'s port as source.
-    int Deliver(const Socket& from, std::uint8_t* m, int n) {
+    int Deliver(const Socket& from, std::uint8_t* m, int n) {  // as the injector would
         return peer->Open(testsupport::Loopback(from.port), m, n);
     }
     int Port() const {
@@ -70,34 +60,26 @@ class UdpPeer : public ::testing::Test {
     // The far end initiates from `from`; the peer answers there; the far end confirms.
     void Handshake(const Socket& from) {
         int n = there.Initiate(buffer, sizeof buffer);
-        ASSERT_GT(n, 0);
         EXPECT_EQ(Deliver(from, buffer, n), -1);
         n = from.Receive(buffer, sizeof buffer);
-        ASSERT_EQ(n, seal::kResponseSize)
-            << "the response goes back where the initiation came from";
+        ASSERT_EQ(n, seal::kResponseSize) << "no response where the initiation came from";
         std::uint8_t out[Channel::kHandshakeRoom];
         Channel::Received r = there.Receive(buffer, n, out, sizeof out);
-        ASSERT_EQ(r.kind, Channel::Received::Kind::kReply);
         EXPECT_EQ(Deliver(from, out, r.length), -1) << "the confirmation carries nothing";
     }
 };
 
 TEST_F(UdpPeer, AnEndThatLearnsAnswersTheFirstHandshakeAndFollowsOnlyWhatAuthenticates) {
     Make(0);  // 0.0.0.0: learn
-    EXPECT_TRUE(peer->Endpoint().Learning());
     clock.Advance(30 * kSecond);
     peer->Tick();
     EXPECT_EQ(far.Receive(buffer, sizeof buffer), -1) << "sent before it knew where";
     Handshake(far);
     EXPECT_EQ(Port(), far.port);
-    EXPECT_TRUE(here.HasUsableSession());
-
     // Data from another port (a NAT's new mapping) moves it; a replay of it from a stranger's,
-    // random bytes, a flipped bit and a forged handshake do not.
-    std::uint8_t packet[40] = {0x80, 1, 2, 3};
+    // a flipped bit and a forged handshake do not.
+    std::uint8_t packet[40] = {0x80, 1, 2, 3}, copy[2048];
     Channel::Sealed s = there.Seal(packet, sizeof packet, buffer, sizeof buffer);
-    ASSERT_GT(s.length, 0);
-    std::uint8_t copy[2048];
     std::memcpy(copy, buffer, s.length);
     EXPECT_EQ(Deliver(moved, buffer, s.length), int{sizeof packet});
     EXPECT_EQ(Port(), moved.port);
@@ -126,7 +108,6 @@ TEST_F(UdpPeer, AKeepAliveGoesAfterTwentyFiveSecondsWithoutSendingAndNotBefore) 
     EXPECT_EQ(r.length, 0);
     peer->Tick();
     EXPECT_EQ(far.Receive(buffer, sizeof buffer), -1) << "the keep-alive restarts the wait";
-    EXPECT_EQ(peer->KeepAlivesSent(), 1u);
 }
 
 }  // namespace

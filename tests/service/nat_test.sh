@@ -41,26 +41,18 @@ topo_in routerA ip route add default via 10.99.1.1
 topo_in nat sysctl -qw net.ipv4.ip_forward=1
 topo_in hostA ip route add "$NET_B/24" via "$VIRTUAL_A"
 topo_in hostB ip route add "$NET_A/24" via "$VIRTUAL_B"
-masquerade() {  # [PORTS]: the NAT's rule, UDP mapped into that range when given
-    topo_in nat iptables -t nat -F
-    [ -z "${1:-}" ] || topo_in nat iptables -t nat -A POSTROUTING -o out0 -p udp -j MASQUERADE --to-ports "$1"
-    topo_in nat iptables -t nat -A POSTROUTING -o out0 -j MASQUERADE
-}
+masquerade() { topo_in nat iptables -t nat -F && topo_in nat iptables -t nat -A POSTROUTING -o out0 -j MASQUERADE; }
 masquerade
 
 declare -A pid=()
 start() {  # A|B peer-address [SECTION/KEY=VALUE...]: starts that end's program, log in $T/<end>
     local end=$1 peer=$2; shift 2
     local dir=$T/$end.d
-    rm -rf "$dir"
-    : >"$T/$end"
-    mkdir -p -m 700 "$dir/xdg"
-    two_lans_settings "$dir" "$end" udp "Tunnel/IP=$peer" "$@"
-    chmod 600 "$dir/Vantrell.INI"
+    rm -rf "$dir" && : >"$T/$end" && mkdir -p -m 700 "$dir/xdg"
+    two_lans_settings "$dir" "$end" udp "Tunnel/IP=$peer" "$@" && chmod 600 "$dir/Vantrell.INI"
     (cd "$dir" && exec ip netns exec "$(topo_ns "router$end")" env QT_QPA_PLATFORM=offscreen \
         XDG_RUNTIME_DIR="$dir/xdg" "$program" </dev/null >"$T/$end" 2>&1) &
-    pid[$end]=$!
-    bg_track "${pid[$end]}"
+    pid[$end]=$! && bg_track "${pid[$end]}"
 }
 stop() { local end; for end in "$@"; do bg_stop "${pid[$end]}"; done; }
 answered() {  # host address count: how many pings were answered
@@ -68,9 +60,8 @@ answered() {  # host address count: how many pings were answered
         cut -d' ' -f1 || echo 0
 }
 both_ways() {  # 10 pings each way, at most 1 lost
-    local ab ba
     topo_wait_ping hostA "$HOST_B" 40
-    ab=$(answered hostA "$HOST_B" 10) ba=$(answered hostB "$HOST_A" 10)
+    local ab=$(answered hostA "$HOST_B" 10) ba=$(answered hostB "$HOST_A" 10)
     echo "  pings A->B $ab/10, B->A $ba/10"
     [ "$ab" -ge 9 ] && [ "$ba" -ge 9 ]
 }
@@ -78,13 +69,11 @@ head -c 20M /dev/urandom >"$T/bulk"
 sum=$(sha256sum <"$T/bulk" | cut -d' ' -f1)
 bulk() {  # from-host to-host to-address: 20 MB over TCP through the tunnel, intact; sets RATE
     topo_in "$2" timeout 60 nc -l 5001 >"$T/received" &
-    local listener=$! t0 t1
+    local listener=$! t0
     for _ in $(seq 50); do topo_in "$2" ss -ltn | grep -q :5001 && break; sleep 0.1; done
     t0=$(date +%s.%N)
-    topo_in "$1" timeout 60 nc -N "$3" 5001 <"$T/bulk"
-    wait "$listener"
-    t1=$(date +%s.%N)
-    RATE=$(echo "20 * 8 / ($t1 - $t0)" | bc -l | cut -c1-6)
+    topo_in "$1" timeout 60 nc -N "$3" 5001 <"$T/bulk" && wait "$listener"
+    RATE=$(echo "20 * 8 / ($(date +%s.%N) - $t0)" | bc -l | cut -c1-6)
     [ "$(sha256sum <"$T/received" | cut -d' ' -f1)" = "$sum" ] || { echo "  bulk damaged"; return 1; }
     echo "  20 MB $1 -> $2 intact, $RATE Mbit/s"
 }
@@ -97,9 +86,7 @@ if [ "${2:-}" = idle ]; then
     # pings first, which only crosses if A's keep-alives held A's mapping open.
     topo_in nat sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 \
         net.netfilter.nf_conntrack_udp_timeout_stream=30
-    start B "$NAT_OUT" "Tunnel/Key=$KEY"
-    start A "$WAN_B" "Tunnel/Key=$KEY"
-    both_ways
+    start B "$NAT_OUT" "Tunnel/Key=$KEY" && start A "$WAN_B" "Tunnel/Key=$KEY" && both_ways
     topo_in routerB timeout "$3" tcpdump -i wan0 -n -q -w "$T/idle.pcap" udp >/dev/null 2>&1 || true
     echo "  after $3 s idle: B->A $(answered hostB "$HOST_A" 1)/1 at the first ping"
     topo_in routerB tcpdump -r "$T/idle.pcap" -n -q 2>/dev/null |
@@ -114,8 +101,7 @@ start B 0.0.0.0 "Tunnel/Key=$KEY"
 wait_line "$T/B" "Using UDP mode, sealed: waiting for the other end to make contact." 10
 start A "$WAN_B" "Tunnel/Key=$KEY"
 both_ways
-bulk hostA hostB "$HOST_B"
-bulk hostB hostA "$HOST_A"
+bulk hostA hostB "$HOST_B" && bulk hostB hostA "$HOST_A"
 grep -q "^Vantrell: the other end made contact from $NAT_OUT:" "$T/B"
 show A B
 stop A B
@@ -129,21 +115,19 @@ start A "$WAN_B" "Tunnel/Key=$KEY"
 both_ways
 echo "  NAT's table: $(mapping)"
 grep -q "^Vantrell: the other end now sends from $NAT_OUT:" "$T/B"
-bulk hostA hostB "$HOST_B"
-bulk hostB hostA "$HOST_A"
-base=$RATE
+bulk hostA hostB "$HOST_B" && bulk hostB hostA "$HOST_A" && base=$RATE
 
 echo "sealed, the NAT's mapping changes (a new port range, table flushed) under pings and a transfer"
 topo_in hostA ping -D -i 0.05 -c 120 -W 1 "$HOST_B" >"$T/pings" 2>&1 &
 pinger=$!
 bulk hostA hostB "$HOST_B" &
 transfer=$!
-sleep 1  # into the middle of both
-masquerade 40000-40999
+for _ in $(seq 100); do [ "$(stat -c %s "$T/received")" -gt 2000000 ] && break; sleep 0.05; done
+# Ahead of the plain rule, which stays: no datagram leaves un-translated meanwhile.
+topo_in nat iptables -t nat -I POSTROUTING 1 -o out0 -p udp -j MASQUERADE --to-ports 40000-40999
 topo_in nat conntrack -F >/dev/null 2>&1
 changed=$(date +%s.%N)
-wait "$transfer"
-wait "$pinger" || true
+wait "$transfer" && { wait "$pinger" || true; }
 echo "  NAT's table after: $(mapping)"
 gap=$(awk -v c="$changed" '/bytes from/ { t = substr($1, 2, length($1) - 2) + 0;
     if (t > c && first == "") first = t } END { printf "%.3f", first - c }' "$T/pings")
@@ -153,12 +137,11 @@ grep -q "^Vantrell: the other end now sends from $NAT_OUT:40" "$T/B"
 show A B
 
 echo "sealed, a stranger sends forged datagrams at about 1000/s under a transfer"
-topo_in routerB timeout 5 tcpdump -i wan0 -c 3 -w "$T/genuine.pcap" \
-    "udp and src host $NAT_OUT and greater 200" >/dev/null 2>&1 &
+topo_in routerB timeout 10 tcpdump -i wan0 -c 3 -w "$T/genuine.pcap" \
+    "udp and src host $NAT_OUT and greater 200" >/dev/null 2>"$T/tcpdump" &
 capture=$!
-sleep 0.5
-topo_in hostA ping -q -c 5 -s 400 -i 0.1 "$HOST_B" >/dev/null
-wait "$capture"
+for _ in $(seq 50); do grep -q "listening on" "$T/tcpdump" && break; sleep 0.1; done
+topo_in hostA ping -q -c 5 -s 400 -i 0.1 "$HOST_B" >/dev/null && wait "$capture"
 topo_in stranger timeout 60 /usr/bin/python3 - "$T/genuine.pcap" "$WAN_B" "$TUNNEL_PORT" >"$T/flood" <<'EOF' &
 import os, socket, struct, sys, time
 data = open(sys.argv[1], "rb").read()[24:]
@@ -182,16 +165,10 @@ while time.time() - start < 20:
 print(sent, round(sent / (time.time() - start)))
 EOF
 flooder=$!
-sleep 1
-bulk hostA hostB "$HOST_B"
-bulk hostB hostA "$HOST_A"
-flooded=$RATE
-wait "$flooder"
+bulk hostA hostB "$HOST_B" && bulk hostB hostA "$HOST_A" && flooded=$RATE && wait "$flooder"
 echo "  stranger sent $(cut -d' ' -f1 "$T/flood") datagrams, $(cut -d' ' -f2 "$T/flood")/s;" \
     "B->A rate $flooded Mbit/s against $base without"
-if grep -q "key is different\|sends from $STRANGER" "$T/B"; then
-    echo "  the stranger moved B or made it cry wolf"; exit 1
-fi
+grep "key is different\|sends from $STRANGER" "$T/B" && { echo "  the stranger moved B or cried wolf"; exit 1; }
 awk -v f="$flooded" -v b="$base" 'BEGIN { exit !(f >= 0.5 * b) }'
 show B
 stop A B
@@ -199,21 +176,15 @@ stop A B
 echo "unsealed through the port-preserving NAT, A sends first"
 masquerade
 topo_in nat conntrack -F >/dev/null 2>&1
-start A "$WAN_B"
-start B "$NAT_OUT"
-wait_line "$T/A" "Using UDP mode." 10
-wait_line "$T/B" "Using UDP mode." 10
-topo_wait_ping hostA "$HOST_B" 20
-echo "  NAT's table: $(mapping)"
+start A "$WAN_B" && start B "$NAT_OUT"
 both_ways
+echo "  NAT's table: $(mapping)"
 show A B
 stop A B
 
 echo "TCP, A behind the NAT connects"
 topo_in nat conntrack -F >/dev/null 2>&1
-start B 0.0.0.0 "Tunnel/TCP=Yes"
-start A "$WAN_B" "Tunnel/TCP=Yes" "Tunnel/TCP Initiate=Yes"
-wait_line "$T/A" Connected 20
+start B 0.0.0.0 "Tunnel/TCP=Yes" && start A "$WAN_B" "Tunnel/TCP=Yes" "Tunnel/TCP Initiate=Yes"
 both_ways
 show A B
 stop A B
