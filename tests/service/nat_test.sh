@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
-# Two real programs with routerA behind a NAT box (Linux MASQUERADE, no port forwarding), and a
-# stranger on the WAN:
-#
+# Two real programs, routerA behind a NAT box (MASQUERADE, no port forwarding), a stranger:
 #   hostA ──LAN A── routerA ── inside ── nat ══ WAN ══ routerB ──LAN B── hostB
 #   10.1.0.10       10.1.0.2   10.99.1.2 10.99.1.1       10.99.0.2  10.2.0.2    10.2.0.10
 #                                        10.99.0.1 ══╦══ stranger 10.99.0.3
-#
-# Sealed UDP with B learning A's address (0.0.0.0) and with B naming the NAT's address (where
-# B's early datagrams take port 27659 in the NAT's table, so A's mapping gets another port):
-# pings both ways and 20 MB each way intact. Then, sealed: the NAT's mapping changes under a
-# transfer; a stranger floods forged datagrams under a transfer. Unsealed through the
-# port-preserving NAT once A sent first, and TCP with A connecting. Prints what each end's log
-# says, the recovery time and the rates.
+# Sealed UDP with B learning A's address (0.0.0.0), and naming the NAT's (B's early datagrams
+# take port 27659 there, so A's mapping gets another): pings both ways, 20 MB each way intact;
+# the mapping changes under a transfer; a stranger's forged flood under a transfer. Unsealed
+# through the port-preserving NAT, A first; TCP, A connecting. Prints logs, recovery, rates.
 # Usage: nat_test.sh BUILD-DIR     (needs root and the iptables and conntrack packages)
 set -eEuo pipefail
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
