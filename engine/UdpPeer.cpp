@@ -71,9 +71,11 @@ int CUdpPeer::Open(const sockaddr_in& source, std::uint8_t* datagram, int length
     const bool data = type == seal::kTypeData;
     std::uint8_t* out = data ? datagram + seal::kDataHeaderSize : m_reply;
     const int capacity = data ? length - seal::kDataHeaderSize : int{sizeof m_reply};
-    const seal::CSealedChannel::Received received =
-        m_channel->Receive(datagram, length, out, capacity);
     const CPeerEndpoint::Address from = FromSocketAddress(source);
+    CPeerEndpoint::Address now;
+    const bool elsewhere = m_endpoint.Current(now) && !(now == from);
+    const seal::CSealedChannel::Received received =
+        m_channel->Receive(datagram, length, out, capacity, elsewhere);
     if (received.kind == Kind::kDropped) {
         // Only what comes from the other end's address is evidence of its key (or lack of one).
         if (m_endpoint.FromPeer(from)) {

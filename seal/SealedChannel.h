@@ -145,8 +145,11 @@ class CSealedChannel {
     int Initiate(std::uint8_t* out, int capacity);
     // One message from the peer (a datagram, or a frame's message). `out` receives the plaintext
     // or the reply: it either does not overlap `message` or is message + kDataHeaderSize, and
-    // needs the plaintext's length or kHandshakeRoom bytes.
-    Received Receive(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
+    // needs the plaintext's length or kHandshakeRoom bytes. `elsewhere` (datagrams): the message
+    // comes from another address or port than this end sends to, so this end's own pending
+    // initiation cannot have reached the sender and a crossing initiation is answered anyway.
+    Received Receive(const std::uint8_t* message, int length, std::uint8_t* out, int capacity,
+                     bool elsewhere = false);
     // Called about once a second (any period up to a second will do). Stream mode: says when to
     // close a connection that has had no usable session for authTimeout. Both modes: starts the
     // handshake that keeps a session ready (the first one, a rekey, a retry).
@@ -178,7 +181,8 @@ class CSealedChannel {
     int SealLocked(CTransportSession& session, const std::uint8_t* plaintext, int length,
                    std::uint8_t* out);
 
-    Received OnInitiation(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
+    Received OnInitiation(const std::uint8_t* message, int length, std::uint8_t* out, int capacity,
+                          bool elsewhere);
     Received OnResponse(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
     Received OnData(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
     Received DropLocked(Drop reason);
