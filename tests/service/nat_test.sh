@@ -43,7 +43,7 @@ declare -A pid=()
 start() {  # A|B peer-address [SECTION/KEY=VALUE...]: starts that end's program, log in $T/<end>
     local end=$1 peer=$2; shift 2
     local dir=$T/$end.d
-    rm -rf "$dir" && : >"$T/$end" && mkdir -p -m 700 "$dir/xdg"
+    rm -rf "$dir" && : >"$T/$end" && mkdir -p "$dir" && mkdir -m 700 "$dir/xdg"
     two_lans_settings "$dir" "$end" udp "Tunnel/IP=$peer" "$@" && chmod 600 "$dir/Vantrell.INI"
     (cd "$dir" && exec ip netns exec "$(topo_ns "router$end")" env QT_QPA_PLATFORM=offscreen \
         XDG_RUNTIME_DIR="$dir/xdg" "$program" </dev/null >"$T/$end" 2>&1) &
@@ -56,7 +56,7 @@ answered() {  # host address count: how many pings were answered
 }
 both_ways() {  # 10 pings each way, at most 1 lost
     topo_wait_ping hostA "$HOST_B" 40
-    local ab=$(answered hostA "$HOST_B" 10) ba=$(answered hostB "$HOST_A" 10)
+    local ab ba; ab=$(answered hostA "$HOST_B" 10) ba=$(answered hostB "$HOST_A" 10)
     echo "  pings A->B $ab/10, B->A $ba/10"
     [ "$ab" -ge 9 ] && [ "$ba" -ge 9 ]
 }
@@ -68,7 +68,7 @@ bulk() {  # from-host to-host to-address: 20 MB over TCP through the tunnel, int
     for _ in $(seq 50); do topo_in "$2" ss -ltn | grep -q :5001 && break; sleep 0.1; done
     t0=$(date +%s.%N)
     topo_in "$1" timeout 60 nc -N "$3" 5001 <"$T/bulk" && wait "$listener"
-    RATE=$(echo "20 * 8 / ($(date +%s.%N) - $t0)" | bc -l | cut -c1-6)
+    RATE=$(awk -v t0="$t0" -v t1="$(date +%s.%N)" 'BEGIN { printf "%.0f", 160 / (t1 - t0) }')
     [ "$(sha256sum <"$T/received" | cut -d' ' -f1)" = "$sum" ] || { echo "  bulk damaged"; return 1; }
     echo "  20 MB $1 -> $2 intact, $RATE Mbit/s"
 }
