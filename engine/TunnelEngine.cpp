@@ -6,6 +6,7 @@
 #include "engine/arp/MacAddress.h"
 #include "engine/forward/LanToTunnel.h"
 #include "engine/inject/TunnelToLan.h"
+#include "engine/wire/TunnelMode.h"
 
 CTunnelEngine::CTunnelEngine() : m_arpAgent(std::make_unique<CArpAgent>()) {}
 
@@ -68,6 +69,8 @@ bool CTunnelEngine::Start() {
         m_link.ArmListener(s.listenPort);
     }
 
+    const wire::TunnelMode mode = wire::MakeTunnelMode(tcp, m_channel != nullptr);
+    CTcpLink* const link = tcp ? &m_link : nullptr;
     if (!tcp) {
         m_tunnelSocket = std::make_unique<CTunnelSocket>(s.listenPort);
         m_udpPeer = std::make_unique<CUdpPeer>(s.tunnelAddress, s.tunnelPort, *m_tunnelSocket,
@@ -78,18 +81,20 @@ bool CTunnelEngine::Start() {
     if (!tcp) m_lanToTunnel->SetUdpPeer(m_tunnelSocket.get(), m_udpPeer.get());
     m_lanToTunnel->SetAdapter(s.adapter);
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
-    if (tcp) m_lanToTunnel->SetTcpLink(&m_link);
+    m_lanToTunnel->SetTunnel(mode, link, m_channel.get());
     m_lanToTunnel->SetLanCard(&m_lanCard);
-    m_lanToTunnel->SetSealedChannel(m_channel.get());
     m_lanToTunnel->Launch();
 
-    m_tunnelToLan = std::make_unique<CTunnelToLan>(s.listenPort, m_arpAgent.get());
+    CTunnelToLan::Tunnel tunnel;
+    tunnel.mode = mode;
+    tunnel.link = link;
+    tunnel.channel = m_channel.get();
+    tunnel.socket = m_tunnelSocket.get();
+    tunnel.udpPeer = m_udpPeer.get();
+    m_tunnelToLan = std::make_unique<CTunnelToLan>(*m_arpAgent, tunnel);
     m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
     m_tunnelToLan->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask,
                               s.virtualAddress);
-    if (tcp) m_tunnelToLan->SetTcpLink(&m_link);
-    m_tunnelToLan->SetSealedChannel(m_channel.get(), s.tunnelAddress, s.tunnelPort);
-    if (!tcp) m_tunnelToLan->SetUdpPeer(m_tunnelSocket.get(), m_udpPeer.get());
     m_tunnelToLan->Launch();
 
     m_running = true;

@@ -95,7 +95,7 @@ void CTcpLink::ArmListener(int port) {
     std::lock_guard lock(m_lock);
     m_listenerRole = true;
     m_port = port;
-    m_state = kOpenListener;
+    m_state = State::kOpenListener;
     SetStatusLocked(kWaitingForConnection);
     ++m_epoch;
     // A connection attempt still under way belongs to the old course: abort it.
@@ -107,7 +107,7 @@ void CTcpLink::ArmInitiator(std::uint32_t peerAddress, int port) {
     m_listenerRole = false;
     m_port = port;
     m_peerAddress = peerAddress;
-    m_state = kConnect;
+    m_state = State::kConnect;
     SetStatusLocked(kAttemptingToConnect);
     ++m_epoch;
     Detach(m_connecting);
@@ -133,7 +133,7 @@ void CTcpLink::Reset() {
     std::lock_guard lock(m_lock);
     CloseAllLocked();
     m_channel.reset();
-    m_state = kIdle;
+    m_state = State::kIdle;
     ++m_epoch;
 }
 
@@ -143,21 +143,21 @@ void CTcpLink::Recover() {
 }
 
 void CTcpLink::RecoverLocked() {
-    if (m_state == kIdle) {
+    if (m_state == State::kIdle) {
         // A link that was never armed, or was reset, has no course to go back to: a late Recover
         // from a reader or writer must not re-arm it (nor make it connect to an unset peer).
         CloseAllLocked();
         return;
     }
-    m_statusCode = 1;
+    m_statusCode = Status::kBusy;
     CloseAllLocked();
     Trace("Disconnected - Redo From Start\n");
     if (m_listenerRole) {
         SetStatusLocked(kWaitingAgain);
-        m_state = kOpenListener;
+        m_state = State::kOpenListener;
     } else {
         SetStatusLocked(kConnectingAgain);
-        m_state = kConnect;
+        m_state = State::kConnect;
     }
     ++m_epoch;
 }
@@ -186,31 +186,32 @@ std::shared_ptr<CLinkSocket> CTcpLink::CurrentConnection() const {
     return m_connection;
 }
 
-void CTcpLink::ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int state) {
+void CTcpLink::ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, State state) {
     TuneConnection(connection->Handle());
     Detach(m_connection);  // never the case in an orderly course; never leave one behind
     m_connection = std::move(connection);
     if (++m_generation == 0) m_generation = 1;
     m_state = state;
-    m_statusCode = 0;
+    m_statusCode = Status::kConnected;
     // Sealed: every connection starts from fresh sessions, before anyone reads from it; the
     // connecting end's initiation goes out as soon as the lock is let go (SendInitiation).
-    m_handshakeLength = m_channel ? m_channel->BeginConnection(state == kConnectedAsInitiator,
-                                                               m_handshake, sizeof m_handshake)
-                                  : 0;
+    m_handshakeLength = m_channel
+                            ? m_channel->BeginConnection(state == State::kConnectedAsInitiator,
+                                                         m_handshake, sizeof m_handshake)
+                            : 0;
 }
 
 void CTcpLink::SendInitiation() {
     if (m_handshakeLength <= 0) return;
     const int length = m_handshakeLength;
     m_handshakeLength = 0;
-    Send(reinterpret_cast<const char*>(m_handshake), length, this, true);
+    SendAll(reinterpret_cast<const char*>(m_handshake), length, this);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Status (UI thread)
 
-int CTcpLink::GetStatusCode() const {
+CTcpLink::Status CTcpLink::GetStatusCode() const {
     std::lock_guard lock(m_lock);
     return m_statusCode;
 }
@@ -224,7 +225,7 @@ std::string CTcpLink::GetStatusText() const {
     return text;  // static storage: the copy is made outside the lock and is always whole
 }
 
-int CTcpLink::GetState() const {
+CTcpLink::State CTcpLink::GetState() const {
     std::lock_guard lock(m_lock);
     return m_state;
 }
@@ -241,35 +242,35 @@ unsigned CTcpLink::Run() {
     while (IsRunning()) {
         std::unique_lock lock(m_lock);
         switch (m_state) {
-            case kIdle:
-                m_statusCode = 2;
+            case State::kIdle:
+                m_statusCode = Status::kIdle;
                 lock.unlock();
                 Sleep(kIdlePause);
                 break;
-            case kOpenListener:
+            case State::kOpenListener:
                 if (OpenListener()) {
-                    m_state = kAwaitPeer;
+                    m_state = State::kAwaitPeer;
                 } else {
-                    m_statusCode = 3;
+                    m_statusCode = Status::kFailed;
                     lock.unlock();
                     Sleep(kIdlePause);
                 }
                 break;
-            case kAwaitPeer:
+            case State::kAwaitPeer:
                 if (!PollAccept()) {
-                    m_statusCode = 1;
+                    m_statusCode = Status::kBusy;
                     lock.unlock();
                     Sleep(kAcceptPause);
                 }
                 break;
-            case kConnectedAsListener:
-            case kConnectedAsInitiator:
-                m_statusCode = 0;
+            case State::kConnectedAsListener:
+            case State::kConnectedAsInitiator:
+                m_statusCode = Status::kConnected;
                 lock.unlock();
                 Sleep(m_passPause.load());
                 KeepAliveTick();
                 break;
-            case kConnect: {
+            case State::kConnect: {
                 lock.unlock();
                 std::uint64_t epoch = 0;
                 const Attempt attempt = ConnectToPeer(&epoch);
@@ -282,11 +283,11 @@ unsigned CTcpLink::Run() {
                 if (m_epoch == epoch && --m_retryCounter <= 0) {
                     m_countdown = kCountdownPasses;
                     m_retryCounter = kRetryAttempts;
-                    m_state = kRetryWait;
+                    m_state = State::kRetryWait;
                 }
                 break;
             }
-            case kRetryWait:
+            case State::kRetryWait:
                 // The status code stays at the 1 of the failed attempt.
                 SetStatusLocked(kRetryWaiting);
                 if (--m_countdown <= 0) {
@@ -299,7 +300,7 @@ unsigned CTcpLink::Run() {
                 break;
             default:
                 Trace("Oops! we shouldn't be here");
-                m_statusCode = 3;
+                m_statusCode = Status::kFailed;
                 lock.unlock();
                 Sleep(kIdlePause);
                 break;
@@ -322,14 +323,14 @@ void CTcpLink::KeepAliveTick() {
             if (connection) RecoverIfCurrent(connection);
             return;
         }
-        if (tick.length > 0)
-            Send(reinterpret_cast<const char*>(m_handshake), tick.length, this, true);
+        if (tick.length > 0) SendAll(reinterpret_cast<const char*>(m_handshake), tick.length, this);
     }
     std::shared_ptr<CLinkSocket> connection;
     {
         std::lock_guard lock(m_lock);
         // A Recover or Reset during the pause ended the connected state: nothing to keep alive.
-        if (m_state != kConnectedAsListener && m_state != kConnectedAsInitiator) return;
+        if (m_state != State::kConnectedAsListener && m_state != State::kConnectedAsInitiator)
+            return;
         connection = m_connection;
     }
     // A peer that sends nothing at all, not even its keep-alives, has vanished.
@@ -340,17 +341,21 @@ void CTcpLink::KeepAliveTick() {
     }
     {
         std::lock_guard lock(m_lock);
-        if (m_state != kConnectedAsListener && m_state != kConnectedAsInitiator) return;
+        if (m_state != State::kConnectedAsListener && m_state != State::kConnectedAsInitiator)
+            return;
         if (--m_countdown > 0) return;
         m_countdown = kCountdownPasses;
     }
     // Not examined: the reader or the forwarder finds a broken connection. If a record is being
     // sent right now the stream is not idle, so the keep-alive is simply left out.
+    Turn turn = TryTurn();
+    if (!turn) return;
     if (channel) {
-        // A data message with no plaintext: the channel seals it into the buffer in place.
-        Send(reinterpret_cast<const char*>(m_handshake), 0, this, false, m_handshake);
+        // A data message with no plaintext: one frame, sealed by the channel in place.
+        seal::PutStreamHeader(m_handshake, seal::kDataOverhead);
+        SealAndWrite(turn, m_handshake, seal::kStreamHeaderSize + seal::kDataOverhead, this);
     } else {
-        Send(kKeepAlive, sizeof kKeepAlive, this, false);
+        WriteAll(turn.connection, kKeepAlive, sizeof kKeepAlive, this);
     }
 }
 
@@ -394,7 +399,7 @@ bool CTcpLink::PollAccept() {
     Trace("sock = %d\n", accepted);
     if (accepted == INVALID_SOCKET) return false;
     m_watch.Prepare(accepted);
-    ConnectionUpLocked(std::make_shared<CLinkSocket>(accepted), kConnectedAsListener);
+    ConnectionUpLocked(std::make_shared<CLinkSocket>(accepted), State::kConnectedAsListener);
     return true;
 }
 
@@ -404,18 +409,18 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
     std::uint64_t epoch;
     {
         std::lock_guard lock(m_lock);
-        if (m_state != kConnect) return Attempt::kAbandoned;
+        if (m_state != State::kConnect) return Attempt::kAbandoned;
         epoch = *attemptEpoch = m_epoch;
         if (m_connection) {
             SetStatusLocked(kWrongStateToConnect);
             Detach(m_connection);
-            m_statusCode = 1;
+            m_statusCode = Status::kBusy;
             return Attempt::kFailed;
         }
         SOCKET handle = NewTcpSocket();
         if (handle == INVALID_SOCKET) {
             SetStatusLocked(kFailedToCreateConnect);
-            m_statusCode = 1;
+            m_statusCode = Status::kBusy;
             return Attempt::kFailed;
         }
         // Held in a field while the lock is let go, so that Recover and Reset can abort the
@@ -433,7 +438,7 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
         if (m_epoch != epoch || !IsRunning()) return Attempt::kAbandoned;
         Detach(m_connecting);
         SetStatusLocked(kFailedToConnect);
-        m_statusCode = 1;
+        m_statusCode = Status::kBusy;
         return Attempt::kFailed;
     };
 
@@ -455,7 +460,7 @@ CTcpLink::Attempt CTcpLink::ConnectToPeer(std::uint64_t* attemptEpoch) {
             if (m_epoch != epoch) return Attempt::kAbandoned;
             m_connecting.reset();
             m_watch.Prepare(socket->Handle());
-            ConnectionUpLocked(std::move(socket), kConnectedAsInitiator);
+            ConnectionUpLocked(std::move(socket), State::kConnectedAsInitiator);
             return Attempt::kConnected;
         }
     }
@@ -526,87 +531,92 @@ int CTcpLink::Receive(char* buffer, int length, std::uint32_t generation) {
 }
 
 int CTcpLink::SendAll(const char* buffer, int length, CWorkerThread* caller) {
-    return Send(buffer, length, caller, true);
-}
-
-int CTcpLink::SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller) {
-    return Send(reinterpret_cast<const char*>(buffer), length, caller, true, buffer);
+    if (length <= 0) {
+        StartSend();  // restarts the keep-alive count all the same
+        return 0;
+    }
+    Turn turn = WaitForTurn(caller);
+    if (!turn) return 0;
+    return WriteAll(turn.connection, buffer, length, caller);
 }
 
 int CTcpLink::SendSealedFrames(std::uint8_t* frames, int size, CWorkerThread* caller) {
     if (size <= 0) return 0;
-    return Send(reinterpret_cast<const char*>(frames), size, caller, true, frames, true);
+    Turn turn = WaitForTurn(caller);
+    if (!turn) return 0;
+    return SealAndWrite(turn, frames, size, caller);
 }
 
-int CTcpLink::Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
-                   std::uint8_t* sealIn, bool frames) {
-    std::shared_ptr<CLinkSocket> connection;
-    std::shared_ptr<seal::CSealedChannel> channel;
-    {
-        std::lock_guard lock(m_lock);
-        // Restarts the keep-alive count; never prolongs the retry wait, which shares the field.
-        if (m_state != kRetryWait) m_countdown = kCountdownPasses;
-        connection = m_connection;
-        if (sealIn != nullptr) channel = m_channel;
-    }
-    if (!connection || (sealIn != nullptr && !channel)) return 0;
-    if (length <= 0 && sealIn == nullptr) return 0;
+void CTcpLink::RecoverConnection(std::uint32_t generation) {
+    std::lock_guard lock(m_lock);
+    if (m_generation == generation) RecoverLocked();
+}
 
-    // The whole record goes out on the one connection it started on, or not at all: a record cut
-    // short is never continued on a later connection.
-    auto keepGoing = [&]() {
-        return (caller == nullptr || caller->IsRunning()) && IsCurrent(connection);
-    };
+CTcpLink::Turn CTcpLink::StartSend() {
+    Turn turn;
+    std::lock_guard lock(m_lock);
+    // Restarts the keep-alive count; never prolongs the retry wait, which shares the field.
+    if (m_state != State::kRetryWait) m_countdown = kCountdownPasses;
+    turn.connection = m_connection;
+    turn.channel = m_channel;
+    return turn;
+}
 
+CTcpLink::Turn CTcpLink::WaitForTurn(CWorkerThread* caller) {
+    Turn turn = StartSend();
+    if (!turn.connection) return Turn{};
     // One whole record at a time on the stream. Waiting for the turn is bounded in the same way
-    // as waiting for the socket: a stop request or the loss of the connection ends it.
-    std::unique_lock turn(m_sendLock, std::defer_lock);
-    if (waitForTurn) {
-        // Polled rather than a timed lock (which ThreadSanitizer cannot follow here); the turn is
-        // usually free, and a keep-alive holds it only for four bytes.
-        while (!turn.try_lock()) {
-            if (!keepGoing()) return 0;
-            Sleep(kSendTurnPoll);
+    // as waiting for the socket: a stop request or the loss of the connection ends it. Polled
+    // rather than a timed lock (which ThreadSanitizer cannot follow here); the turn is usually
+    // free, and a keep-alive holds it only for four bytes.
+    turn.lock = std::unique_lock(m_sendLock, std::try_to_lock);
+    while (!turn.lock.owns_lock()) {
+        if ((caller != nullptr && !caller->IsRunning()) || !IsCurrent(turn.connection)) {
+            return Turn{};
         }
-    } else if (!turn.try_lock()) {
-        return 0;
+        Sleep(kSendTurnPoll);
+        turn.lock.try_lock();
     }
-    if (sealIn != nullptr) {
-        // Sealed while holding the turn: frames leave in counter order on this connection.
-        seal::CSealedChannel::Sealed sealed;
-        if (frames) {
-            // Each frame in place, in order; what follows a frame left unsealed is not sent.
-            int offset = 0;
-            while (offset + seal::kStreamHeaderSize <= length) {
-                std::uint8_t* frame = sealIn + offset;
-                const int message = static_cast<int>(seal::GetLe32(frame) & 0xFFFFFF);
-                const int plaintext = message - seal::kDataOverhead;
-                const int room = seal::kStreamHeaderSize + message;
-                if (plaintext < 0 || offset + room > length) break;
-                seal::CSealedChannel::Sealed one =
-                    channel->Seal(frame + channel->PayloadOffset(), plaintext, frame, room);
-                sealed.handshakeDue = sealed.handshakeDue || one.handshakeDue;
-                if (one.length == 0) break;
-                offset += one.length;
-            }
-            sealed.length = offset;
-        } else {
-            const int room = seal::kStreamHeaderSize + seal::kDataOverhead + length;
-            sealed = channel->Seal(sealIn + channel->PayloadOffset(), length, sealIn, room);
-        }
-        if (sealed.handshakeDue) {
-            std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
-            const int initiationLength = channel->Initiate(initiation, sizeof initiation);
-            if (initiationLength > 0) {
-                int sent = WriteAll(connection, reinterpret_cast<const char*>(initiation),
-                                    initiationLength, caller);
-                if (sent < 0) return -1;
-            }
-        }
-        if (sealed.length == 0) return 0;
-        length = sealed.length;
+    return turn;
+}
+
+CTcpLink::Turn CTcpLink::TryTurn() {
+    Turn turn = StartSend();
+    if (!turn.connection) return Turn{};
+    turn.lock = std::unique_lock(m_sendLock, std::try_to_lock);
+    if (!turn.lock.owns_lock()) return Turn{};
+    return turn;
+}
+
+int CTcpLink::SealAndWrite(Turn& turn, std::uint8_t* frames, int size, CWorkerThread* caller) {
+    if (!turn.channel) return 0;
+    seal::CSealedChannel& channel = *turn.channel;
+    // Sealed while holding the turn: frames leave in counter order on this connection. Each
+    // frame in place, in order; what follows a frame left unsealed is not sent.
+    bool handshakeDue = false;
+    int sealed = 0;
+    while (sealed + seal::kStreamHeaderSize <= size) {
+        std::uint8_t* frame = frames + sealed;
+        const int message = seal::StreamMessageLength(frame);
+        const int room = seal::kStreamHeaderSize + message;
+        if (message < 0 || sealed + room > size) break;
+        const seal::CSealedChannel::Sealed one = channel.Seal(
+            frame + channel.PayloadOffset(), message - seal::kDataOverhead, frame, room);
+        handshakeDue = handshakeDue || one.handshakeDue;
+        if (one.length == 0) break;
+        sealed += one.length;
     }
-    return WriteAll(connection, buffer, length, caller);
+    if (handshakeDue) {
+        std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
+        const int initiationLength = channel.Initiate(initiation, sizeof initiation);
+        if (initiationLength > 0 &&
+            WriteAll(turn.connection, reinterpret_cast<const char*>(initiation), initiationLength,
+                     caller) < 0) {
+            return -1;
+        }
+    }
+    if (sealed == 0) return 0;
+    return WriteAll(turn.connection, reinterpret_cast<const char*>(frames), sealed, caller);
 }
 
 int CTcpLink::WriteAll(const std::shared_ptr<CLinkSocket>& connection, const char* buffer,

@@ -27,6 +27,37 @@ class CSealedChannel;
 
 class CTcpLink : public CWorkerThread {
   public:
+    //  ArmListener                                   ArmInitiator
+    //       |                                              |
+    //       v       opened          accepted               v        connected
+    //  [1 open listener] --> [2 await peer] --> [3]   [4 connect] -----------> [5]
+    //       ^     (fails: stays 1, code 3)       |      ^  ^   |                |
+    //       +------------- Recover --------------+      |  |   | counter       |
+    //                                                   |  |   v runs out      |
+    //                                      60 passes,   |  [6 retry wait]      |
+    //                                      Recover -----+                      |
+    //                                                   +------ Recover -------+
+    //  3 connected as listener, 5 connected as initiator.
+    //  [0 idle]: at construction and after Reset (from any state); left only by arming.
+    //  Recover leads from any armed state to 1 or 4 by the role.
+    enum class State {
+        kIdle = 0,
+        kOpenListener = 1,
+        kAwaitPeer = 2,
+        kConnectedAsListener = 3,
+        kConnect = 4,
+        kConnectedAsInitiator = 5,
+        kRetryWait = 6,
+    };
+    // The status code the dialog reads: "Connected" is shown for kConnected, the status
+    // sentence otherwise.
+    enum class Status {
+        kConnected = 0,  // the connection is up
+        kBusy = 1,       // awaiting a peer, connecting, waiting to retry, or just recovered
+        kIdle = 2,       // not armed
+        kFailed = 3,     // the listening socket cannot be opened
+    };
+
     CTcpLink();
     ~CTcpLink() override;
 
@@ -41,18 +72,18 @@ class CTcpLink : public CWorkerThread {
 
     // Sealed mode: set by the owner before arming (nullptr: unsealed); Reset lets it go.
     void SetSealedChannel(std::shared_ptr<seal::CSealedChannel> channel);
-    // Sealed mode: seals the `length`-byte packet that the caller placed at buffer + 20 into one
-    // sealed frame in `buffer` (room for the frame: 36 + length bytes) and sends it like SendAll,
-    // sealing only once it holds the connection's turn, so a frame never goes out on a
-    // connection other than the one its session belongs to. 0 when no session is ready (the
-    // packet is dropped; a due handshake is started), and without a channel.
-    int SendSealed(std::uint8_t* buffer, int length, CWorkerThread* caller);
     // Sealed mode: `size` bytes of frames laid out back to back, each a frame header saying its
     // message's length with its packet at frame + 20 and room for the tag; seals them all in
-    // place, in order, once it holds the connection's turn, and sends them in one go (a
+    // place, in order, once it holds the connection's turn (so a frame never goes out on a
+    // connection other than the one its session belongs to), and sends them in one go (a
     // keep-alive never falls between them). Frames after one that cannot be sealed (no session
-    // ready) are dropped with it. Returns like SendSealed.
+    // ready; a due handshake is started) are dropped with it. Returns like SendAll; 0 when
+    // nothing could be sealed, and without a channel.
     int SendSealedFrames(std::uint8_t* frames, int size, CWorkerThread* caller);
+
+    // Recover, unless the connection of `generation` has been replaced already: a failure met
+    // on a connection that is gone must not tear down its successor.
+    void RecoverConnection(std::uint32_t generation);
 
     // One receive of at most `length` bytes: > 0 bytes, 0 nothing yet or no connection, -1 the
     // peer closed (after Recover) or a failure. With a non-zero `generation` that is not the
@@ -68,11 +99,11 @@ class CTcpLink : public CWorkerThread {
     // Bumped every time a connection comes up; 0 before the first one.
     std::uint32_t GetConnectionGeneration() const;
 
-    int GetStatusCode() const;
+    Status GetStatusCode() const;
     std::string GetStatusText() const;  // a whole sentence, copied under the link's lock
 
-    // The state machine's state, 0 to 6 (see below); for the dialog and tests.
-    int GetState() const;
+    // The state machine's state (see above); for the dialog and tests.
+    State GetState() const;
 
     // Also aborts a connection attempt under way: a blocking connect to a peer that never
     // answers lasts about two minutes, and the owner joins this thread right after.
@@ -88,28 +119,6 @@ class CTcpLink : public CWorkerThread {
     void SetLimitsForTests(const CLinkWatch::Limits& limits) { m_watch.SetLimits(limits); }
 
   private:
-    //  ArmListener                                   ArmInitiator
-    //       |                                              |
-    //       v       opened          accepted               v        connected
-    //  [1 open listener] --> [2 await peer] --> [3]   [4 connect] -----------> [5]
-    //       ^     (fails: stays 1, code 3)       |      ^  ^   |                |
-    //       +------------- Recover --------------+      |  |   | counter       |
-    //                                                   |  |   v runs out      |
-    //                                      60 passes,   |  [6 retry wait]      |
-    //                                      Recover -----+                      |
-    //                                                   +------ Recover -------+
-    //  3 connected as listener, 5 connected as initiator.
-    //  [0 idle]: at construction and after Reset (from any state); left only by arming.
-    //  Recover leads from any armed state to 1 or 4 by the role.
-    enum State {
-        kIdle = 0,
-        kOpenListener = 1,
-        kAwaitPeer = 2,
-        kConnectedAsListener = 3,
-        kConnect = 4,
-        kConnectedAsInitiator = 5,
-        kRetryWait = 6,
-    };
     enum class Attempt { kConnected, kFailed, kAbandoned };
 
     bool OpenListener();  // under m_lock
@@ -122,7 +131,7 @@ class CTcpLink : public CWorkerThread {
     void RecoverLocked();
     void CloseAllLocked();
     void SetStatusLocked(const char* text) { m_statusText = text; }
-    void ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, int state);
+    void ConnectionUpLocked(std::shared_ptr<CLinkSocket> connection, State state);
 
     // Recover, but only if `connection` is still the link's connection: a call that met the end
     // of a connection somebody else already replaced must not tear down its successor.
@@ -130,8 +139,24 @@ class CTcpLink : public CWorkerThread {
     bool IsCurrent(const std::shared_ptr<CLinkSocket>& connection) const;
     std::shared_ptr<CLinkSocket> CurrentConnection() const;
     int WaitOnConnection(bool readable, SOCKET wake = INVALID_SOCKET);
-    int Send(const char* buffer, int length, CWorkerThread* caller, bool waitForTurn,
-             std::uint8_t* sealIn = nullptr, bool frames = false);
+    // The stream's send turn, held for one whole write so that a record and a keep-alive never
+    // interleave, with the connection (and channel) it was taken for; empty when there is none.
+    struct Turn {
+        std::shared_ptr<CLinkSocket> connection;
+        std::shared_ptr<seal::CSealedChannel> channel;
+        std::unique_lock<std::mutex> lock;
+        explicit operator bool() const { return lock.owns_lock(); }
+    };
+    // Both restart the keep-alive count. WaitForTurn waits while another send holds the turn,
+    // until `caller` is asked to stop or the connection is lost; TryTurn takes it only when it
+    // is free (a keep-alive is left out while a record is being sent).
+    Turn WaitForTurn(CWorkerThread* caller);
+    Turn TryTurn();
+    // The connection (and channel) to send on, restarting the keep-alive count.
+    Turn StartSend();
+    // Seals the frames laid out in `frames` in place, in order, and writes them on the turn's
+    // connection, after a handshake initiation when one is due.
+    int SealAndWrite(Turn& turn, std::uint8_t* frames, int size, CWorkerThread* caller);
     // The whole buffer on `connection`, as long as it stays the link's and `caller` runs.
     int WriteAll(const std::shared_ptr<CLinkSocket>& connection, const char* buffer, int length,
                  CWorkerThread* caller);
@@ -152,9 +177,9 @@ class CTcpLink : public CWorkerThread {
     // The socket of a connection attempt under way, so that Recover and Reset can abort it.
     std::shared_ptr<CLinkSocket> m_connecting;
     SOCKET m_listening = INVALID_SOCKET;  // used only under m_lock, so a plain handle
-    int m_statusCode = 2;
+    Status m_statusCode = Status::kIdle;
     const char* m_statusText = "";  // always one of the fixed sentences (static storage)
-    int m_state = kIdle;
+    State m_state = State::kIdle;
     int m_port = 0;
     std::uint32_t m_peerAddress = 0;
     bool m_listenerRole = false;
@@ -171,7 +196,7 @@ class CTcpLink : public CWorkerThread {
     std::uint8_t m_handshake[seal::kStreamHeaderSize + seal::kInitiationSize] = {};
     int m_handshakeLength = 0;
 
-    // Held for one whole SendAll, so that a record and a keep-alive never interleave.
+    // The send turn (see Turn), held for one whole write.
     std::mutex m_sendLock;
 
     std::atomic<unsigned> m_passPause{1000};

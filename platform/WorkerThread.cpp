@@ -3,21 +3,10 @@
 #include "platform/Trace.h"
 
 CWorkerThread::CWorkerThread(const char* threadName)
-    : m_threadName(threadName),
-      m_command(0),
-      m_threadIdentifier(0),
-      m_thread(0),
-      m_commandFlag(false),
-      m_running(false) {}
+    : m_threadName(threadName), m_threadIdentifier(0), m_thread(0), m_running(false) {}
 
 CWorkerThread::~CWorkerThread() {
     if (m_thread != 0) platform::CloseThreadHandle(m_thread);
-}
-
-bool CWorkerThread::TakeCommand() {
-    if (!m_commandFlag) return false;
-    m_commandFlag = false;
-    return true;
 }
 
 bool CWorkerThread::IsRunning() {
@@ -46,11 +35,6 @@ void CWorkerThread::Join() {
         m_thread = 0;
     }
     Trace("Wait done\n");
-}
-
-void CWorkerThread::PostCommand(std::int32_t command) {
-    m_command = command;
-    m_commandFlag = true;
 }
 
 bool CWorkerThread::GetExitCode(unsigned* exitCode) const {

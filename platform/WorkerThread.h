@@ -21,7 +21,6 @@ class CWorkerThread {
     CWorkerThread(const CWorkerThread&) = delete;
     CWorkerThread& operator=(const CWorkerThread&) = delete;
 
-    virtual bool TakeCommand();
     virtual bool IsRunning();
     virtual void RequestStop();
     virtual unsigned Run() = 0;
@@ -31,8 +30,6 @@ class CWorkerThread {
     // Waits without a time limit for Run to return, then releases the handle.
     void Join();
 
-    void PostCommand(std::int32_t command);
-    int GetCommand() const { return m_command; }
     unsigned GetThreadIdentifier() const { return m_threadIdentifier; }
     // Exit code of the last thread once it has ended (tests); false while it runs or if none.
     bool GetExitCode(unsigned* exitCode) const;
@@ -41,10 +38,8 @@ class CWorkerThread {
     static unsigned ThreadEntry(void* worker);
 
     const char* const m_threadName;    // set once, read by the worker's thread
-    std::int32_t m_command;            // owner's thread only
     std::uint32_t m_threadIdentifier;  // owner's thread only
     platform::ThreadHandle m_thread;   // owner's thread only
-    bool m_commandFlag;                // owner's thread only (no worker posts commands)
     // Written by the owner, polled by the worker on every pass: an atomic so that a stop request
     // is always seen.
     std::atomic<bool> m_running;

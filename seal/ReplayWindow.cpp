@@ -13,7 +13,7 @@ void CReplayWindow::Reset() {
 
 bool CReplayWindow::Check(std::uint64_t counter) const {
     if (counter > m_greatest) return true;
-    if (m_greatest - counter >= kWindow) return false;
+    if (m_greatest - counter > kWindow) return false;
     std::uint64_t word = (counter / kBitsPerWord) % kWords;
     return (m_bits[word] >> (counter % kBitsPerWord) & 1) == 0;
 }

@@ -85,4 +85,13 @@ inline void PutStreamHeader(std::uint8_t* at, int messageLength) {
                     static_cast<std::uint32_t>(kStreamMarker) << 24);
 }
 
+// The message length a stream frame's 4-byte header gives, or -1 when it is not a sealed
+// frame's header (no marker, or a length no message has).
+inline int StreamMessageLength(const std::uint8_t* header) {
+    const std::uint32_t word = GetLe32(header);
+    const int length = static_cast<int>(word & 0xFFFFFF);
+    if (word >> 24 != kStreamMarker || length < kMinMessage || length > kMaxMessage) return -1;
+    return length;
+}
+
 }  // namespace seal

@@ -27,10 +27,9 @@ void CSealedStreamReader::Commit(int received) {
 CSealedStreamReader::Event CSealedStreamReader::Next(Message& message) {
     const int buffered = m_end - m_start;
     if (buffered < kStreamHeaderSize) return Event::kNeedMore;
-    const std::uint32_t header = GetLe32(m_buffer.get() + m_start);
-    const int length = static_cast<int>(header & 0xFFFFFF);
-    if (header >> 24 != kStreamMarker || length < kMinMessage || length > kMaxMessage) {
-        m_looksUnsealed = header >> 24 == 0;
+    const int length = StreamMessageLength(m_buffer.get() + m_start);
+    if (length < 0) {
+        m_looksUnsealed = m_buffer[static_cast<std::size_t>(m_start) + 3] == 0;  // the top byte
         Restart();
         return Event::kBadFrame;
     }

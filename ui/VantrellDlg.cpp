@@ -349,7 +349,7 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
             SetStatus(QString::fromStdString(problem));
         } else if (m_tcp->isChecked()) {
             CTcpLink& link = m_engine.Link();
-            if (link.GetStatusCode() != 0) {
+            if (link.GetStatusCode() != CTcpLink::Status::kConnected) {
                 SetStatus(QString::fromStdString(link.GetStatusText()));
             } else {
                 SetStatus(QStringLiteral("Connected"));

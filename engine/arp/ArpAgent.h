@@ -4,7 +4,7 @@
 // Owned by CTunnelEngine for its whole life (so is its resolver, with what it learned);
 // configured and launched on every Start, stopped and joined on every Stop.
 // Threads: the UI thread configures it (SetRespond at any time); the agent's thread reads the
-// capture; the injector's thread calls WaitForCapture, Neighbours, SendRequest and SendFrame.
+// capture; the injector's thread calls what CArpPort offers (and nothing else).
 #pragma once
 
 #include <atomic>
@@ -12,12 +12,13 @@
 #include <mutex>
 
 #include "engine/arp/ArpFrames.h"
-#include "engine/card/CardKeeper.h"
+#include "engine/arp/ArpPort.h"
 #include "engine/arp/NeighbourResolver.h"
+#include "engine/card/CardKeeper.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
-class CArpAgent : public CWorkerThread {
+class CArpAgent : public CWorkerThread, public CArpPort {
   public:
     CArpAgent();
     ~CArpAgent() override;
@@ -32,7 +33,7 @@ class CArpAgent : public CWorkerThread {
     void SetLanCard(CLanCard* card) { m_keeper.SetCard(card); }
 
     // The 6 bytes of the virtual MAC; valid for the agent's life.
-    const std::uint8_t* GetVirtualMac() const;
+    const std::uint8_t* GetVirtualMac() const override;
 
     // The open capture, once the agent's thread has opened it; nullptr when no capture will
     // come (the agent's thread ended, or the agent was asked to stop) or once `caller` is asked
@@ -40,24 +41,26 @@ class CArpAgent : public CWorkerThread {
     // until it opens. A waiting caller is always released by its own stop request, also when
     // the agent's thread never started. The handle may be closed and replaced later (the card
     // went away and came back): it is a sign that the agent captures, never sent through.
-    pcap_t* WaitForCapture(CWorkerThread* caller = nullptr);
+    pcap_t* WaitForCapture(CWorkerThread* caller = nullptr) override;
 
     // What the agent learned, and the injector's resolution; see CNeighbourResolver for which
     // thread calls what.
-    CNeighbourResolver& Neighbours() { return m_neighbours; }
+    CNeighbourResolver& Neighbours() override { return m_neighbours; }
 
     // Sends one ARP request for `address` (network order): broadcast, or with `unicastMac` a
     // probe to that MAC. False, sending nothing, once the capture has been closed.
-    bool SendRequest(std::uint32_t address, const std::uint8_t* unicastMac);
+    bool SendRequest(std::uint32_t address, const std::uint8_t* unicastMac) override;
 
     // Puts one frame on the LAN through the agent's send handle. False, sending nothing, while
     // the card is away (the handle closed, or never opened). Safe from any thread; survives the
     // agent reopening its handles when the card comes back.
-    bool SendFrame(const std::uint8_t* frame, int length);
+    bool SendFrame(const std::uint8_t* frame, int length) override;
 
     // Bumped every time the agent has opened the card (at each Start, and each time the card
     // comes back): a sender with a socket of its own on the card opens it again when it moves.
-    std::uint32_t GetCardEpoch() const { return m_cardEpoch.load(std::memory_order_acquire); }
+    std::uint32_t GetCardEpoch() const override {
+        return m_cardEpoch.load(std::memory_order_acquire);
+    }
 
     unsigned Run() override;
 

@@ -2,39 +2,17 @@
 
 #include <netinet/in.h>
 
-#include <cctype>
 #include <cstring>
 #include <initializer_list>
+
+#include "engine/wire/WireFormat.h"
 
 namespace {
 
 // Hardware type, protocol type, lengths and opcode of IPv4-over-Ethernet ARP, bytes 14 to 21.
 constexpr std::uint8_t kRequestHeader[8] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
 constexpr std::uint8_t kReplyHeader[8] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x02};
-constexpr int kArpHeader = 14;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// One "%X" field: blanks, optional sign, optional 0x, at least one hex digit. Advances `text`
-// past the field and returns true with its low 8 bits; false when no number stands there.
-bool ParseField(const char*& text, std::uint8_t* value) {
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigit(p[2]) >= 0) p += 2;
-    if (HexDigit(*p) < 0) return false;
-    unsigned low = 0;
-    for (; HexDigit(*p) >= 0; ++p) low = ((low << 4) | static_cast<unsigned>(HexDigit(*p))) & 0xFF;
-    *value = static_cast<std::uint8_t>(negative ? (0x100 - low) & 0xFF : low);
-    text = p;
-    return true;
-}
+constexpr int kArpHeader = wire::kEthernetHeaderSize;  // ARP follows the Ethernet header
 
 }  // namespace
 
@@ -50,18 +28,6 @@ void CArpFrames::BuildReplyTemplate(const std::uint8_t* request, std::uint8_t* r
     std::memcpy(reply, request, kFrameLength);
     reply[kOpcode] = 0x00;
     reply[kOpcode + 1] = 0x02;
-}
-
-void CArpFrames::ParseMacText(const char* text, std::uint8_t* mac) {
-    std::memset(mac, 0, 6);
-    if (text == nullptr) return;
-    for (int field = 0; field < 6; ++field) {
-        if (field > 0) {
-            if (*text != ':') return;
-            ++text;
-        }
-        if (!ParseField(text, &mac[field])) return;
-    }
 }
 
 void CArpFrames::SetVirtualRouter(std::uint8_t* request, std::uint8_t* reply, std::uint32_t address,

@@ -1,5 +1,5 @@
-// The ARP agent's decisions without any I/O: the two 42-byte templates, the MAC text, the answer
-// rule and who sent a request or reply (what the neighbour table learns from). Static functions on
+// The ARP agent's decisions without any I/O: the two 42-byte templates, the answer rule and who
+// sent a request or reply (what the neighbour table learns from). Static functions on
 // caller-owned bytes; the caller (CArpAgent) decides which thread and which lock covers each
 // buffer. Tests and fuzzers call them directly.
 //
@@ -32,15 +32,6 @@ class CArpFrames {
     static void BuildRequestTemplate(std::uint8_t* request);
     // A copy of `request` with opcode 00 02.
     static void BuildReplyTemplate(const std::uint8_t* request, std::uint8_t* reply);
-
-    // Reads six hexadecimal fields separated by colons, as "%X:%X:%X:%X:%X:%X" would, keeping
-    // each field's low 8 bits. Each field may carry leading blanks, a sign and a 0x prefix
-    // (a minus sign gives the two's complement, as scanf into an unsigned does). Parsing stops
-    // at the first field that is not a hexadecimal number or at a missing colon: that field and
-    // every later one give 0 (so "00:D0:zz" gives 00 D0 00 00 00 00 and a null or empty text
-    // all zero). Unlike sscanf, a field with more digits than an unsigned holds still gives its
-    // low 8 bits (its last two digits) rather than an overflow.
-    static void ParseMacText(const char* text, std::uint8_t* mac);
 
     // Writes the virtual address (network order) and MAC into both templates: Ethernet source,
     // sender hardware address and sender protocol address.

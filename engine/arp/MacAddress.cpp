@@ -32,12 +32,17 @@ CMacAddress::Problem CMacAddress::Parse(const char* text) {
     }
     while (IsBlank(*p)) ++p;
     if (*p != '\0') return Problem::kNotSixFields;
-    if ((bytes[0] & 0x01) != 0) return Problem::kGroup;
-    bool zero = true;
-    for (std::uint8_t b : bytes) zero = zero && b == 0;
-    if (zero) return Problem::kAllZero;
-    Set(bytes);
-    return Problem::kNone;
+    const Problem problem = Classify(bytes);
+    if (problem == Problem::kNone) Set(bytes);
+    return problem;
+}
+
+CMacAddress::Problem CMacAddress::Classify(const std::uint8_t* bytes) {
+    if ((bytes[0] & 0x01) != 0) return Problem::kGroup;  // multicast or broadcast
+    for (int i = 0; i < 6; ++i) {
+        if (bytes[i] != 0) return Problem::kNone;
+    }
+    return Problem::kAllZero;
 }
 
 void CMacAddress::Set(const std::uint8_t* bytes) {

@@ -28,6 +28,12 @@ class CMacAddress {
     // The value as six two-digit lower-case fields separated by colons.
     const char* Text() const { return m_text; }
 
+    // kNone for an individual address, else kGroup or kAllZero; the six bytes at `bytes`.
+    static Problem Classify(const std::uint8_t* bytes);
+    static bool IsIndividual(const std::uint8_t* bytes) {
+        return Classify(bytes) == Problem::kNone;
+    }
+
     // A few words that finish "The virtual MAC address ... ", such as "is a group address".
     static const char* Describe(Problem problem);
 

@@ -16,8 +16,7 @@ CNeighbourResolver::~CNeighbourResolver() {
 
 void CNeighbourResolver::Configure(std::uint32_t thisAddress, std::uint32_t thisMask,
                                    std::uint32_t virtualAddress) {
-    m_subnet.store(static_cast<std::uint64_t>(thisAddress & thisMask) << 32 | thisMask,
-                   std::memory_order_relaxed);
+    m_subnet.store(wire::CIpv4Subnet(thisAddress, thisMask), std::memory_order_relaxed);
     m_table.Configure(thisAddress, thisMask, virtualAddress);
 }
 
@@ -26,9 +25,7 @@ void CNeighbourResolver::SetReachableTime(CNeighbourTable::Clock::duration reach
 }
 
 void CNeighbourResolver::Post(std::uint32_t address, const std::uint8_t* mac) {
-    const std::uint64_t subnet = m_subnet.load(std::memory_order_relaxed);
-    const auto mask = static_cast<std::uint32_t>(subnet);
-    if ((ntohl(address) & mask) != static_cast<std::uint32_t>(subnet >> 32)) return;
+    if (!m_subnet.load(std::memory_order_relaxed).Holds(ntohl(address))) return;
     // The wake-up is written and cleared under the mailbox lock (neither call can block), so
     // it is readable exactly while something is posted: a wake-up left behind would make the
     // injector's waits return at once until the next post.

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "engine/arp/NeighbourTable.h"
+#include "engine/wire/Ipv4Subnet.h"
 #include "platform/Sockets.h"
 
 class CNeighbourResolver {
@@ -54,9 +55,10 @@ class CNeighbourResolver {
   private:
     // The injector's thread alone while an injector runs; the owner's thread in between.
     CNeighbourTable m_table;
-    // Network (high 32 bits) and mask (low 32 bits), host order: written by Configure, read by
-    // Post on the agent's thread; one atomic word so that a post never sees half a change.
-    std::atomic<std::uint64_t> m_subnet{0};
+    // Written by Configure, read by Post on the agent's thread; one atomic word so that a post
+    // never sees half a change.
+    std::atomic<wire::CIpv4Subnet> m_subnet{};
+    static_assert(std::atomic<wire::CIpv4Subnet>::is_always_lock_free);
     // Guards m_mailbox and m_count; held for a copy only, never across a send, a write or a
     // wait.
     std::mutex m_mailboxMutex;

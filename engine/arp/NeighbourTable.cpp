@@ -3,23 +3,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <tuple>
 
-namespace {
-
-constexpr int kEthernetHeader = 14;  // a waiting frame gets its destination MAC in bytes 0-5
-
-bool IsIndividual(const std::uint8_t* mac) {
-    if ((mac[0] & 0x01) != 0) return false;  // group: multicast or broadcast
-    for (int i = 0; i < 6; ++i) {
-        if (mac[i] != 0) return true;
-    }
-    return false;
-}
-
-}  // namespace
+#include "engine/arp/MacAddress.h"
+#include "engine/wire/WireFormat.h"
 
 CNeighbourTable::CNeighbourTable()
     : m_storage(new std::uint8_t[static_cast<std::size_t>(kQueues) * kQueueBytes]) {
@@ -30,12 +18,9 @@ CNeighbourTable::~CNeighbourTable() = default;
 
 void CNeighbourTable::Configure(std::uint32_t thisAddress, std::uint32_t thisMask,
                                 std::uint32_t virtualAddress) {
-    const std::uint32_t network = thisAddress & thisMask;
-    if (network == m_network && thisMask == m_mask && virtualAddress == m_virtual) return;
-    m_network = network;
-    m_mask = thisMask;
-    m_broadcast = network | ~thisMask;
-    m_hasBroadcast = std::popcount(~thisMask) >= 2;
+    const wire::CIpv4Subnet subnet(thisAddress, thisMask);
+    if (subnet == m_subnet && virtualAddress == m_virtual) return;
+    m_subnet = subnet;
     m_virtual = virtualAddress;
     Clear();
 }
@@ -54,8 +39,7 @@ void CNeighbourTable::Clear() {
 
 bool CNeighbourTable::IsNeighbour(std::uint32_t address) const {
     const std::uint32_t host = ntohl(address);
-    if ((host & m_mask) != m_network || host == m_virtual) return false;
-    return !m_hasBroadcast || (host != m_network && host != m_broadcast);
+    return host != m_virtual && m_subnet.HoldsHost(host);
 }
 
 int CNeighbourTable::Bucket(std::uint32_t address) {
@@ -139,7 +123,7 @@ void CNeighbourTable::DropQueue(int index, std::uint32_t& counter) {
 CNeighbourTable::Action CNeighbourTable::Enqueue(int index, const std::uint8_t* frame, int length,
                                                  TimePoint now) {
     Entry& e = m_entries[index];
-    if (frame == nullptr || length < kEthernetHeader || length > kQueueBytes) {
+    if (frame == nullptr || length < wire::kEthernetHeaderSize || length > kQueueBytes) {
         ++m_stats.overflow;
         return Action::kDropped;
     }
@@ -276,7 +260,7 @@ int CNeighbourTable::TakeDue(TimePoint now, Request* out, int capacity) {
 std::span<const CNeighbourTable::Pending> CNeighbourTable::OnArp(std::uint32_t address,
                                                                  const std::uint8_t* mac,
                                                                  TimePoint now) {
-    if (mac == nullptr || !IsNeighbour(address) || !IsIndividual(mac)) {
+    if (mac == nullptr || !IsNeighbour(address) || !CMacAddress::IsIndividual(mac)) {
         ++m_stats.ignored;
         return {};
     }

@@ -34,6 +34,8 @@
 #include <memory>
 #include <span>
 
+#include "engine/wire/Ipv4Subnet.h"
+
 class CNeighbourTable {
   public:
     using Clock = std::chrono::steady_clock;
@@ -147,11 +149,8 @@ class CNeighbourTable {
     void DropQueue(int index, std::uint32_t& counter);
     void Schedule(TimePoint due);
 
-    std::uint32_t m_network = 0;  // host order
-    std::uint32_t m_mask = 0;
-    std::uint32_t m_broadcast = 0xFFFFFFFF;
-    bool m_hasBroadcast = true;  // a /31 or /32 has no network or broadcast address
-    std::uint32_t m_virtual = 0;
+    wire::CIpv4Subnet m_subnet;
+    std::uint32_t m_virtual = 0;  // host order
     Clock::duration m_reachable = kReachable;
 
     Entry m_entries[kCapacity];

@@ -1,7 +1,5 @@
 #include "engine/forward/LanToTunnel.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -42,11 +40,6 @@ constexpr int kLargestSlot = 9216;
 constexpr int kBatchFrames = 64;
 constexpr int kBatchBytes = 256 * 1024;
 constexpr int kBatchDatagrams = 256;
-std::uint32_t Word(const std::uint8_t* at) {  // four packet bytes as they stand
-    std::uint32_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-}
 
 }  // namespace
 
@@ -67,10 +60,8 @@ void CLanToTunnel::SetAdapter(pcap_if_t* adapter) {
 void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
                               std::uint32_t otherAddress, std::uint32_t otherMask,
                               const CMacAddress& mac) {
-    m_thisNetwork = htonl(thisAddress & thisMask);
-    m_thisMask = htonl(thisMask);
-    m_otherNetwork = htonl(otherAddress & otherMask);
-    m_otherMask = htonl(otherMask);
+    m_this = wire::CIpv4Subnet(thisAddress, thisMask);
+    m_other = wire::CIpv4Subnet(otherAddress, otherMask);
     std::snprintf(m_macText, sizeof m_macText, "%s", mac.Text());
 }
 
@@ -79,12 +70,14 @@ void CLanToTunnel::SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer) {
     m_udpSender.Attach(socket, peer);
 }
 
-void CLanToTunnel::SetTcpLink(CTcpLink* link) {
+void CLanToTunnel::SetTunnel(wire::TunnelMode mode, CTcpLink* link, seal::CSealedChannel* channel) {
+    m_mode = mode;
     m_tcpLink = link;
+    m_channel = channel;
 }
 
 bool CLanToTunnel::Flush() {
-    if (m_channel != nullptr && m_tcpLink == nullptr && m_batch->TakeHandshakeDue() &&
+    if (m_mode == wire::TunnelMode::kSealedUdp && m_batch->TakeHandshakeDue() &&
         (m_udpPeer == nullptr || !m_udpPeer->Endpoint().Learning())) {
         // A handshake the seals asked for (first session, rekey, retry) goes ahead of the batch.
         std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
@@ -93,32 +86,26 @@ bool CLanToTunnel::Flush() {
         }
     }
     if (m_batch->Empty()) return true;
-    bool sent = true;
-    if (m_tcpLink == nullptr) {
+    if (!wire::IsTcp(m_mode)) {
         // A failed datagram is not acted on.
         m_udpSender.SendSegmented(m_batch->Messages(), m_batch->FirstDatagrams(),
                                   m_batch->MessageCount(), m_batch->Datagrams());
-    } else if (m_channel != nullptr) {
-        // Sealed by the link in place, once it holds the connection's turn, and sent in one go.
-        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
-        const int size = m_batch->Size();
-        const int result = m_tcpLink->SendSealedFrames(m_batch->MutableBytes(), size, this);
-        if (result < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
-        sent = result >= 0;
-    } else {
-        // The records go out in one SendAll: a keep-alive falls only between batches. Gives up
-        // once this forwarder is asked to stop, so Stop never waits on a peer that takes no data.
-        const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
-        const int size = m_batch->Size();
-        int result =
-            m_tcpLink->SendAll(reinterpret_cast<const char*>(m_batch->Bytes()), size, this);
-        // A connection that has replaced the failed one meanwhile is left alone.
-        if (result < 0 && m_tcpLink->GetConnectionGeneration() == generation) m_tcpLink->Recover();
-        Trace("Written %d sytes\n", size);
-        sent = result >= 0;
+        m_batch->Clear();
+        return true;
     }
+    // The records go out in one call (sealed: sealed by the link in place once it holds the
+    // connection's turn): a keep-alive falls only between batches. Gives up once this forwarder
+    // is asked to stop, so Stop never waits on a peer that takes no data.
+    const std::uint32_t generation = m_tcpLink->GetConnectionGeneration();
+    const int size = m_batch->Size();
+    const bool sealed = wire::IsSealed(m_mode);
+    const int result =
+        sealed ? m_tcpLink->SendSealedFrames(m_batch->MutableBytes(), size, this)
+               : m_tcpLink->SendAll(reinterpret_cast<const char*>(m_batch->Bytes()), size, this);
+    if (result < 0) m_tcpLink->RecoverConnection(generation);
+    if (!sealed) Trace("Written %d sytes\n", size);
     m_batch->Clear();
-    return sent;
+    return result >= 0;
 }
 
 int CLanToTunnel::TakeByteCount() {
@@ -173,9 +160,8 @@ CLanToTunnel::Open CLanToTunnel::OpenCapture(int mtu) {
 
 bool CLanToTunnel::Passes(const std::uint8_t* frame, std::uint32_t capturedLength) const {
     if (capturedLength < kMinFrame) return false;
-    if ((Word(frame + 30) & m_otherMask) != m_otherNetwork) return false;
-    if ((Word(frame + 26) & m_thisMask) != m_thisNetwork) return false;
-    return true;
+    return m_other.Holds(wire::CIpv4Subnet::AddressAt(frame + 30)) &&
+           m_this.Holds(wire::CIpv4Subnet::AddressAt(frame + 26));
 }
 
 void CLanToTunnel::Forward(const std::uint8_t* frame, std::uint32_t capturedLength) {
@@ -220,10 +206,6 @@ void CLanToTunnel::SendQueued() {
     Flush();
 }
 
-void CLanToTunnel::SetSealedChannel(seal::CSealedChannel* channel) {
-    m_channel = channel;
-}
-
 void CLanToTunnel::SendPacket(const std::uint8_t* packet, int length) {
     m_byteCount.fetch_add(length, std::memory_order_relaxed);
     if (m_batch->Add(packet, length)) return;
@@ -250,8 +232,8 @@ unsigned CLanToTunnel::Run() {
     m_keeper.Begin(m_adapter != nullptr ? m_adapter->name : nullptr);
     m_oversize.store(0, std::memory_order_relaxed);
     m_batch = std::make_unique<CForwardBatch>(
-        m_tcpLink != nullptr ? CForwardBatch::Form::kRecords : CForwardBatch::Form::kFragments,
-        kBatchBytes, kBatchDatagrams, m_channel);
+        wire::IsTcp(m_mode) ? CForwardBatch::Form::kRecords : CForwardBatch::Form::kFragments,
+        kBatchBytes, kBatchDatagrams, wire::IsSealed(m_mode) ? m_channel : nullptr);
     m_mergedFailureTold = false;
     while (IsRunning()) {
         // Read again at every opening: a card created anew may come back with another MTU.

@@ -11,13 +11,15 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/arp/MacAddress.h"
 #include "engine/card/CardKeeper.h"
 #include "engine/forward/FlowQueue.h"
 #include "engine/forward/ForwardBatch.h"
-#include "engine/arp/MacAddress.h"
 #include "engine/forward/MergedCapture.h"
-#include "engine/wire/Segmenter.h"
 #include "engine/forward/UdpSender.h"
+#include "engine/wire/Ipv4Subnet.h"
+#include "engine/wire/Segmenter.h"
+#include "engine/wire/TunnelMode.h"
 #include "platform/Pcap.h"
 #include "platform/WorkerThread.h"
 
@@ -37,13 +39,13 @@ class CLanToTunnel : public CWorkerThread {
     // text goes into the capture filter. Without it the filter cannot be compiled.
     void SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask, std::uint32_t otherAddress,
                     std::uint32_t otherMask, const CMacAddress& mac);
-    void SetTcpLink(CTcpLink* link);  // not owned; switches to TCP mode
     // Where the forwarder reports the card's state (not owned; before Launch).
     void SetLanCard(CLanCard* card) { m_keeper.SetCard(card); }
-    // Sealed mode (not owned; outlives the run): the batch goes out sealed, each UDP fragment
-    // sealed into its datagram as it is added, or in TCP mode the records sealed by the link in
-    // place and sent with one call. Set before Launch.
-    void SetSealedChannel(seal::CSealedChannel* channel);
+    // How packets travel, before Launch: the link in the TCP modes, the channel in the sealed
+    // modes (both not owned; they outlive the run). Sealed, the batch goes out sealed, each UDP
+    // fragment sealed into its datagram as it is added, or in TCP mode the records sealed by the
+    // link in place and sent with one call.
+    void SetTunnel(wire::TunnelMode mode, CTcpLink* link, seal::CSealedChannel* channel);
     // UDP mode: datagrams leave from the tunnel's socket (bound to the listen port) for where the
     // other end is now; an end that learns the other's address sends nothing, handshakes
     // included, until it knows it. Both not owned, outliving the run; set before Launch.
@@ -99,11 +101,9 @@ class CLanToTunnel : public CWorkerThread {
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
     CUdpPeer* m_udpPeer = nullptr;   // not owned; set before Launch
-    // Network order; set before Launch, then only read.
-    std::uint32_t m_thisNetwork = 0;
-    std::uint32_t m_thisMask = 0;
-    std::uint32_t m_otherNetwork = 0;
-    std::uint32_t m_otherMask = 0;
+    // Set before Launch, then only read.
+    wire::CIpv4Subnet m_this;
+    wire::CIpv4Subnet m_other;
     pcap_t* m_capture = nullptr;  // open only while Run runs; the forwarder's thread
     // Frames merged beyond the MTU, whole; open with m_capture on a card that can merge.
     CMergedCapture m_merged;           // the forwarder's thread
@@ -111,14 +111,15 @@ class CLanToTunnel : public CWorkerThread {
     // Added to by the forwarder, taken (exchange with 0) by the owner's timer: atomic.
     std::atomic<std::int32_t> m_byteCount{0};
     char m_macText[32] = {};
-    CTcpLink* m_tcpLink = nullptr;  // not owned; none means UDP mode
+    wire::TunnelMode m_mode = wire::TunnelMode::kUdp;  // set before Launch
+    CTcpLink* m_tcpLink = nullptr;                     // not owned; the TCP modes
     // The records or datagrams taken from the ring in one go; made by Run for the mode (once per
     // run, never per packet); the forwarder's thread only.
     std::unique_ptr<CForwardBatch> m_batch;
     // Where packets wait between the ring and the batch; made by Run for the MTU (never per
     // packet); the forwarder's thread only.
     std::unique_ptr<CFlowQueue> m_queue;
-    seal::CSealedChannel* m_channel = nullptr;  // not owned; set before Launch
+    seal::CSealedChannel* m_channel = nullptr;  // not owned; the sealed modes; set before Launch
     // The capture interface's MTU, read once when Run starts. Captures can hold frames that
     // the adapter or the kernel merged (GRO/LRO) beyond it, which the far LAN cannot take; those
     // are cut back to MTU-sized packets before they enter the tunnel. Written by the forwarder's

@@ -16,11 +16,7 @@ bool RefusesSegmentation(int error) {
 
 }  // namespace
 
-CUdpSender::CUdpSender() : m_socket(INVALID_SOCKET), m_destination{} {
-    std::memset(m_headers, 0, sizeof m_headers);
-    std::memset(m_parts, 0, sizeof m_parts);
-    std::memset(m_messages, 0, sizeof m_messages);
-}
+CUdpSender::CUdpSender() : m_socket(INVALID_SOCKET), m_destination{} {}
 
 CUdpSender::~CUdpSender() {
     if (m_socket != INVALID_SOCKET) Close();
@@ -68,25 +64,6 @@ bool CUdpSender::Send(const void* data, int length) {
                         sizeof m_destination) >= 0;
     }
     return platform::SendNoSignal(m_socket, data, static_cast<std::size_t>(length)) != SOCKET_ERROR;
-}
-
-int CUdpSender::SendFragments(const std::uint8_t* packet, int length) {
-    // Header byte and payload go out as two parts of one datagram, so the packet is copied only
-    // once, by the kernel.
-    int count = 0;
-    wire::CFragmenter fragmenter(length);
-    for (wire::CFragmenter::Fragment fragment; count < kMaxFragments && fragmenter.Next(fragment);
-         ++count) {
-        m_headers[count] = fragment.header;
-        m_parts[count][0] = {&m_headers[count], 1};
-        m_parts[count][1] = {const_cast<std::uint8_t*>(packet + fragment.offset),
-                             static_cast<std::size_t>(fragment.length)};
-        msghdr& message = m_messages[count].msg_hdr;
-        message = msghdr{};
-        message.msg_iov = m_parts[count];
-        message.msg_iovlen = 2;
-    }
-    return SendDatagrams(m_messages, count);
 }
 
 int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {

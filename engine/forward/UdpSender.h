@@ -10,13 +10,11 @@
 #pragma once
 
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <cstdint>
 
 #include "engine/TunnelSocket.h"
 #include "engine/UdpPeer.h"
-#include "engine/wire/WireFormat.h"
 #include "platform/Sockets.h"
 
 class CUdpSender {
@@ -36,10 +34,6 @@ class CUdpSender {
     void Attach(CTunnelSocket* socket, CUdpPeer* peer);
     // One send; false only when the send reports SOCKET_ERROR.
     bool Send(const void* data, int length);
-    // Sends the whole packet as its fragments, in index order, back to back (one system call
-    // for all of them when the kernel takes them all). A fragment whose send fails is not sent
-    // again; the ones after it still go. Returns how many fragments failed.
-    int SendFragments(const std::uint8_t* packet, int length);
     // Sends prepared datagrams (no address: the socket's) in order, with as few system calls as
     // the kernel allows, one when it takes them all. A datagram whose send fails is not sent
     // again; the ones after it still go. Returns how many failed.
@@ -67,16 +61,9 @@ class CUdpSender {
     // Transmit, repeated while a signal interrupts it before anything was sent.
     int TransmitAll(mmsghdr* messages, int count);
 
-    static constexpr int kMaxFragments = 128;  // 7-bit index: never more fragments than this
-
     SOCKET m_socket;
     sockaddr_in m_destination;
     CTunnelSocket* m_tunnel = nullptr;  // attached: not owned
     CUdpPeer* m_peer = nullptr;         // attached: not owned
     bool m_segmenting = true;           // the forwarder's thread only
-    // Scratch for SendFragments, filled per packet and kept here so that nothing is allocated
-    // per packet. The forwarder's thread only.
-    std::uint8_t m_headers[kMaxFragments];
-    iovec m_parts[kMaxFragments][2];
-    mmsghdr m_messages[kMaxFragments];
 };

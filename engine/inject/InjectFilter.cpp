@@ -1,7 +1,5 @@
 #include "engine/inject/InjectFilter.h"
 
-#include <bit>
-
 namespace {
 
 constexpr int kMinHeader = 20;
@@ -10,22 +8,13 @@ constexpr int kTotalLength = 2;
 constexpr int kSource = 12;
 constexpr int kDestination = 16;
 
-std::uint32_t HostOrder(const std::uint8_t* at) {  // four packet bytes, first byte on top
-    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
-           static_cast<std::uint32_t>(at[2]) << 8 | static_cast<std::uint32_t>(at[3]);
-}
-
 }  // namespace
 
 void CInjectFilter::Configure(std::uint32_t thisAddress, std::uint32_t thisMask,
                               std::uint32_t otherAddress, std::uint32_t otherMask,
                               std::uint32_t virtualAddress) {
-    m_thisMask = thisMask;
-    m_thisNetwork = thisAddress & thisMask;
-    m_thisBroadcast = m_thisNetwork | ~thisMask;
-    m_thisHasBroadcast = std::popcount(~thisMask) >= 2;
-    m_otherMask = otherMask;
-    m_otherNetwork = otherAddress & otherMask;
+    m_this = wire::CIpv4Subnet(thisAddress, thisMask);
+    m_other = wire::CIpv4Subnet(otherAddress, otherMask);
     m_virtual = virtualAddress;
 }
 
@@ -38,15 +27,18 @@ CInjectFilter::Verdict CInjectFilter::Check(const std::uint8_t* packet, int leng
     if (headerLength < kMinHeader) return Verdict::kBadHeaderLength;
     if (totalLength < headerLength || totalLength > length) return Verdict::kBadTotalLength;
 
-    const std::uint32_t destination = HostOrder(packet + kDestination);
-    if ((destination & m_thisMask) != m_thisNetwork) return Verdict::kDestinationOutside;
-    if (m_thisHasBroadcast && destination == m_thisNetwork) return Verdict::kDestinationNetwork;
-    if (m_thisHasBroadcast && destination == m_thisBroadcast) {
+    const std::uint32_t destination = wire::CIpv4Subnet::AddressAt(packet + kDestination);
+    if (!m_this.Holds(destination)) return Verdict::kDestinationOutside;
+    if (m_this.HasBroadcast() && destination == m_this.Network()) {
+        return Verdict::kDestinationNetwork;
+    }
+    if (m_this.HasBroadcast() && destination == m_this.Broadcast()) {
         return Verdict::kDestinationBroadcast;
     }
     if (destination == m_virtual) return Verdict::kDestinationVirtual;
-    const std::uint32_t source = HostOrder(packet + kSource);
-    if ((source & m_otherMask) != m_otherNetwork) return Verdict::kSourceOutside;
+    if (!m_other.Holds(wire::CIpv4Subnet::AddressAt(packet + kSource))) {
+        return Verdict::kSourceOutside;
+    }
     return Verdict::kPass;
 }
 

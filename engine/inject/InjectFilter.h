@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+#include "engine/wire/Ipv4Subnet.h"
+
 class CInjectFilter {
   public:
     enum class Verdict : std::uint8_t {
@@ -45,13 +47,7 @@ class CInjectFilter {
     static const char* Describe(Verdict verdict);
 
   private:
-    // Host order.
-    std::uint32_t m_thisNetwork = 0;
-    std::uint32_t m_thisMask = 0;
-    std::uint32_t m_thisBroadcast = 0xFFFFFFFF;
-    // A subnet of one or two addresses (a /32 or /31) has no network or broadcast address.
-    bool m_thisHasBroadcast = true;
-    std::uint32_t m_otherNetwork = 0;
-    std::uint32_t m_otherMask = 0;
-    std::uint32_t m_virtual = 0;
+    wire::CIpv4Subnet m_this;
+    wire::CIpv4Subnet m_other;
+    std::uint32_t m_virtual = 0;  // host order
 };

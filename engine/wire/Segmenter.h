@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/wire/WireFormat.h"
+
 class CSegmenter {
   public:
     enum class Action {
@@ -47,7 +49,7 @@ class CSegmenter {
         std::uint64_t bytesOut = 0;    // their bytes (Segment::length, no frame header)
     };
 
-    static constexpr int kHeadroom = 14;        // the Ethernet header
+    static constexpr int kHeadroom = wire::kEthernetHeaderSize;
     static constexpr int kMaxIpPacket = 65535;  // the IPv4 total length field's limit
 
     // `mtu` is the largest IPv4 packet the LAN takes (the interface MTU, 1500 on Ethernet).

@@ -3,13 +3,6 @@
 #include <cstring>
 
 namespace wire {
-namespace {
-
-// Where the length field of a record lands in a frame buffer: right before the packet, so that the
-// packet starts where an Ethernet frame's payload does.
-constexpr int kLengthOffset = kEthernetHeaderSize - kRecordHeaderSize;  // 10
-
-}  // namespace
 
 void PutRecordLength(std::uint8_t* at, std::uint32_t length) {
     at[0] = static_cast<std::uint8_t>(length);
@@ -43,60 +36,6 @@ bool CFragmenter::Next(Fragment& fragment) {
     m_offset += n;
     m_remaining -= n;
     return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// CRecordReader
-
-CRecordReader::CRecordReader(std::uint8_t* frameBuffer) : m_frame(frameBuffer) {}
-
-void CRecordReader::Restart() {
-    m_received = 0;
-}
-
-std::uint8_t* CRecordReader::WritePosition() const {
-    return m_frame + kLengthOffset + m_received;
-}
-
-int CRecordReader::Wanted() const {
-    if (m_received < kRecordHeaderSize) return kRecordHeaderSize - m_received;
-    // The length has been judged already, so 4 + L fits an int and the frame buffer.
-    return kRecordHeaderSize + static_cast<int>(m_length) - m_received;
-}
-
-bool CRecordReader::ReadingLength() const {
-    return m_received < kRecordHeaderSize;
-}
-
-std::uint32_t CRecordReader::PacketLength() const {
-    return m_length;
-}
-
-CRecordReader::Event CRecordReader::Advance(int received) {
-    // A count the reader did not ask for cannot be placed: ignore it rather than run past the
-    // record (the caller never asks the socket for more than Wanted()).
-    if (received <= 0 || received > Wanted()) return Event::kNone;
-    bool wasReadingLength = ReadingLength();
-    m_received += received;
-    if (wasReadingLength) {
-        if (m_received < kRecordHeaderSize) return Event::kNone;
-        // Judged only once all four bytes are in: a zero first byte is not yet a keep-alive.
-        m_length = GetRecordLength(m_frame + kLengthOffset);
-        if (m_length == 0) {
-            m_received = 0;
-            return Event::kKeepAlive;
-        }
-        // The packet must fit behind the 14-byte header of the 65540-byte frame buffer; a longer
-        // length can only come from a broken or hostile peer, and there is no way to skip it.
-        if (m_length > kMaxAcceptedLength) {
-            m_received = 0;
-            return Event::kBadLength;
-        }
-        return Event::kNone;
-    }
-    if (m_received < kRecordHeaderSize + static_cast<int>(m_length)) return Event::kNone;
-    m_received = 0;  // m_length stays readable for the caller until the next Advance
-    return Event::kPacket;
 }
 
 // ---------------------------------------------------------------------------------------------

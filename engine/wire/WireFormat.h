@@ -8,7 +8,8 @@
 //   packet      4       L      as captured     one IPv4 packet, Ethernet header removed
 //
 // A record cut short by the end of its connection is lost: the reader starts afresh with the
-// next connection. An L above kMaxAcceptedLength ends the connection (no way to skip it).
+// next connection (the injector reads them with CRecordStream). An L above kMaxAcceptedLength
+// ends the connection (no way to skip it).
 //
 // UDP datagram: one fragment k of one packet; the fragments of a packet go in index order.
 //
@@ -54,32 +55,6 @@ class CFragmenter {
     int m_remaining;
     int m_offset = 0;
     std::uint8_t m_index = 0;
-};
-
-// Reads TCP records in place into a 65540-byte frame buffer: the length lands at bytes 10-13 and
-// the packet from byte 14, so the frame is injected without a copy once the 14-byte Ethernet
-// header is written over bytes 0-13.
-class CRecordReader {
-  public:
-    enum class Event { kNone, kKeepAlive, kPacket, kBadLength };
-
-    explicit CRecordReader(std::uint8_t* frameBuffer);  // not owned
-    void Restart();                                     // back to the start of a record
-
-    std::uint8_t* WritePosition() const;  // where the next received bytes go
-    int Wanted() const;                   // how many bytes are still missing (length, then packet)
-    bool ReadingLength() const;
-    std::uint32_t PacketLength() const;  // L, once the 4 length bytes are in
-
-    // `received` (> 0, <= Wanted()) bytes have landed at WritePosition(). kKeepAlive and
-    // kPacket and kBadLength restart the reader; after kPacket the packet is at frame byte 14
-    // with PacketLength() bytes... (PacketLength stays readable until the next Advance).
-    Event Advance(int received);
-
-  private:
-    std::uint8_t* m_frame;
-    int m_received = 0;  // bytes of the current record, 0 .. 4 + L
-    std::uint32_t m_length = 0;
 };
 
 // Reassembles UDP fragments in place into a 65540-byte frame buffer at byte 14 + 1400k.

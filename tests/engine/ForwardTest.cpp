@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/forward/LanToTunnel.h"
 #include "engine/TunnelEngine.h"
+#include "engine/forward/LanToTunnel.h"
 #include "engine/inject/TunnelToLan.h"
 #include "engine/wire/WireFormat.h"
 #include "platform/Trace.h"
@@ -261,7 +261,7 @@ class TcpTunnel : public ::testing::Test {
             sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             if (::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) {
                 for (int j = 0; j < 10; ++j) {
-                    if (m_b->Link().GetStatusCode() == 0) return s;
+                    if (m_b->Link().GetStatusCode() == CTcpLink::Status::kConnected) return s;
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 }
             }

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/forward/LanToTunnel.h"
 #include "engine/TunnelEngine.h"
+#include "engine/forward/LanToTunnel.h"
 #include "engine/inject/TunnelToLan.h"
 #include "engine/wire/WireFormat.h"
 #include "tests/engine/InjectedFrames.h"
@@ -285,7 +285,7 @@ class OversizeFromTheTunnel : public ::testing::TestWithParam<Mode> {
             sockaddr_in b = SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
             if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) {
                 for (int j = 0; j < 10; ++j) {
-                    if (m_b->Link().GetStatusCode() == 0) return s;
+                    if (m_b->Link().GetStatusCode() == CTcpLink::Status::kConnected) return s;
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 }
             }

@@ -21,12 +21,12 @@ TEST(VanishedPeer, DISABLED_LeavesConnectedWithinThreeMinutesWithTheRealLimits) 
     ASSERT_TRUE(lans.Ok());
     std::unique_ptr<CTunnelEngine> a, b;
     ASSERT_TRUE(lans.StartPair(CTunnelEngine::Mode::kTcpInitiator, a, b));
-    ASSERT_EQ(a->Link().GetStatusCode(), 0);
+    ASSERT_EQ(a->Link().GetStatusCode(), CTcpLink::Status::kConnected);
     ASSERT_EQ(lans.Router(CTwoLans::kB).Run("ip link set wan0 down"), 0);
     const auto start = std::chrono::steady_clock::now();
     double seconds = -1;
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(200)) {
-        if (a->Link().GetStatusCode() != 0) {
+        if (a->Link().GetStatusCode() != CTcpLink::Status::kConnected) {
             seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             break;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,10 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include "engine/inject/RecordStream.h"
 #include "engine/wire/WireFormat.h"
 #include "link/TcpLink.h"
 #include "platform/Sockets.h"
 #include "platform/Trace.h"
+#include "seal/SealedChannel.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/SocketAddress.h"
@@ -215,9 +218,10 @@ bool ReadUntilBroken(CTcpLink& link, int milliseconds = 3000) {
 // the socket is invalid when the link never reached "connected".
 CFd ConnectToListener(CTcpLink& link) {
     link.ArmListener(kPort);
-    if (!WaitUntil([&] { return link.GetState() == 2; })) return CFd();
+    if (!WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; })) return CFd();
     CFd peer = RawConnect(kPort);
-    if (!WaitUntil([&] { return link.GetStatusCode() == 0; })) return CFd();
+    if (!WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }))
+        return CFd();
     return peer;
 }
 
@@ -260,10 +264,10 @@ const std::set<std::string> kSentences = {
 
 TEST(TcpLinkIdle, NeverArmedLinkStaysIdleAndAnswersAtOnce) {
     CTcpLink link;
-    EXPECT_EQ(link.GetStatusCode(), 2);
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kIdle);
     CRunning running(link);
-    EXPECT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 2; }));
-    EXPECT_EQ(link.GetState(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kIdle; }));
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
     EXPECT_EQ(link.GetStatusText(), "");
 
     auto start = Clock::now();
@@ -283,8 +287,8 @@ TEST(TcpLinkIdle, NeverArmedLinkStaysIdleAndAnswersAtOnce) {
     // A stray Recover must not send a link that was never armed off to connect somewhere.
     link.Recover();
     std::this_thread::sleep_for(700ms);
-    EXPECT_EQ(link.GetState(), 0);
-    EXPECT_EQ(link.GetStatusCode(), 2);
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kIdle);
     EXPECT_EQ(link.GetConnectionGeneration(), 0u);
 }
 
@@ -323,13 +327,15 @@ TEST_F(TcpLinkNet, ListenerAndInitiatorConnectAndCarryRecords) {
     CRunning a(listener), b(initiator);
     listener.ArmListener(kPort);
     EXPECT_EQ(listener.GetStatusText(), "Waiting for connection");
-    ASSERT_TRUE(WaitUntil([&] { return listener.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return listener.GetState() == CTcpLink::State::kAwaitPeer; }));
     initiator.ArmInitiator(kLoopback, kPort);
     EXPECT_EQ(initiator.GetStatusText(), "Attempting to connect");
-    ASSERT_TRUE(
-        WaitUntil([&] { return listener.GetStatusCode() == 0 && initiator.GetStatusCode() == 0; }));
-    EXPECT_EQ(listener.GetState(), 3);
-    EXPECT_EQ(initiator.GetState(), 5);
+    ASSERT_TRUE(WaitUntil([&] {
+        return listener.GetStatusCode() == CTcpLink::Status::kConnected &&
+               initiator.GetStatusCode() == CTcpLink::Status::kConnected;
+    }));
+    EXPECT_EQ(listener.GetState(), CTcpLink::State::kConnectedAsListener);
+    EXPECT_EQ(initiator.GetState(), CTcpLink::State::kConnectedAsInitiator);
     EXPECT_EQ(listener.GetConnectionGeneration(), 1u);
     EXPECT_EQ(initiator.GetConnectionGeneration(), 1u);
     // The status text is left as it was; the dialog shows "Connected" from the code.
@@ -342,18 +348,20 @@ TEST_F(TcpLinkNet, ListenerAndInitiatorConnectAndCarryRecords) {
         for (int i = 0; i < 3000; ++i) record[4 + i] = static_cast<std::uint8_t>(i);
         ASSERT_EQ(from->SendAll(reinterpret_cast<const char*>(record.data()), 3004), 3004);
 
-        std::vector<std::uint8_t> frame(wire::kFrameBufferSize);
-        wire::CRecordReader reader(frame.data());
+        CRecordStream stream(wire::kFrameBufferSize);
+        CRecordStream::Packet packet;
         bool got = false;
         auto end = Clock::now() + 3s;
         while (!got && Clock::now() < end) {
             if (!to->WaitReadable()) continue;
-            int n = to->Receive(reinterpret_cast<char*>(reader.WritePosition()), reader.Wanted());
+            int n = to->Receive(reinterpret_cast<char*>(stream.Space()), stream.SpaceSize());
             ASSERT_GE(n, 0);
-            if (n > 0) got = reader.Advance(n) == wire::CRecordReader::Event::kPacket;
+            stream.Commit(n);
+            got = stream.Next(packet) == CRecordStream::Event::kPacket;
         }
         ASSERT_TRUE(got);
-        EXPECT_EQ(std::memcmp(frame.data() + 14, record.data() + 4, 3000), 0);
+        ASSERT_EQ(packet.length, 3000);
+        EXPECT_EQ(std::memcmp(packet.frame + 14, record.data() + 4, 3000), 0);
     }
 }
 
@@ -362,27 +370,27 @@ TEST_F(TcpLinkNet, PeerCloseSendsListenerBackToListening) {
     CTcpLink link;
     CRunning running(link);
     link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd peer = RawConnect(kPort);
     ASSERT_TRUE(peer.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 
     peer.Close();
     ASSERT_TRUE(ReadUntilBroken(link));
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
-    EXPECT_EQ(link.GetStatusCode(), 1);
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kBusy);
     // The injector calls Recover again after -1: same state and text as one call.
     link.Recover();
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
     EXPECT_EQ(trace.Count("Disconnected - Redo From Start\n"), 2);
 
     // A fresh listening socket takes the next peer.
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     EXPECT_EQ(trace.Count("Bind To TCP port returned <0>\n"), 2);
     CFd again = RawConnect(kPort);
     ASSERT_TRUE(again.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
-    EXPECT_EQ(link.GetState(), 3);
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnectedAsListener);
     EXPECT_EQ(link.GetConnectionGeneration(), 2u);
 }
 
@@ -395,8 +403,8 @@ TEST_F(TcpLinkNet, PeerCloseSendsInitiatorBackToConnecting) {
     link.ArmInitiator(kLoopback, kPort);
     CFd accepted = RawAccept(listener);
     ASSERT_TRUE(accepted.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
-    EXPECT_EQ(link.GetState(), 5);
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnectedAsInitiator);
 
     accepted.Close();
     ASSERT_TRUE(ReadUntilBroken(link));
@@ -407,7 +415,7 @@ TEST_F(TcpLinkNet, PeerCloseSendsInitiatorBackToConnecting) {
     ASSERT_EQ(attempts.size(), 2u);
     EXPECT_EQ(attempts[0].status, "Attempting to connect");
     EXPECT_EQ(attempts[1].status, "Something went wrong - Connecting again");
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
     EXPECT_EQ(link.GetConnectionGeneration(), 2u);
 }
 
@@ -418,9 +426,9 @@ TEST_F(TcpLinkNet, TakenPortIsRetriedEvery500msUntilFree) {
     CTcpLink link;
     CRunning running(link);
     link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kFailed; }));
     EXPECT_EQ(link.GetStatusText(), "Failed to bind to port");
-    EXPECT_EQ(link.GetState(), 1);
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kOpenListener);
     std::this_thread::sleep_for(1600ms);
     auto binds = trace.Lines("Bind To TCP port returned <-1>\n");
     ASSERT_GE(binds.size(), 3u);
@@ -432,11 +440,14 @@ TEST_F(TcpLinkNet, TakenPortIsRetriedEvery500msUntilFree) {
     }
 
     holder.Close();
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2 && link.GetStatusCode() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return link.GetState() == CTcpLink::State::kAwaitPeer &&
+               link.GetStatusCode() == CTcpLink::Status::kBusy;
+    }));
     EXPECT_EQ(link.GetStatusText(), "Failed to bind to port");  // until a peer connects
     CFd peer = RawConnect(kPort);
     ASSERT_TRUE(peer.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 }
 
 TEST_F(TcpLinkNet, RestartedListenerBindsWhileOldConnectionIsInTimeWait) {
@@ -452,8 +463,8 @@ TEST_F(TcpLinkNet, RestartedListenerBindsWhileOldConnectionIsInTimeWait) {
     }));
 
     link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }, 1500ms));
-    EXPECT_EQ(link.GetStatusCode(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }, 1500ms));
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kBusy);
     EXPECT_EQ(link.GetStatusText(), "Waiting for connection");
 }
 
@@ -461,17 +472,18 @@ TEST_F(TcpLinkNet, PortAboveRangeUsesItsLow16Bits) {
     CTcpLink link;
     CRunning running(link);
     link.ArmListener(65536 + kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd peer = RawConnect(kPort);
     ASSERT_TRUE(peer.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 
     CFd listener = RawListen(kPort + 1);
     CTcpLink initiator;
     CRunning running2(initiator);
     initiator.ArmInitiator(kLoopback, 3 * 65536 + kPort + 1);
     EXPECT_TRUE(RawAccept(listener).Valid());
-    EXPECT_TRUE(WaitUntil([&] { return initiator.GetStatusCode() == 0; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return initiator.GetStatusCode() == CTcpLink::Status::kConnected; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -486,14 +498,15 @@ TEST_F(TcpLinkNet, RefusedPeerGivesFiveAttemptsThenTheRetryWait) {
     bool sawWait = false;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            if (link.GetState() == 6 &&
+            if (link.GetState() == CTcpLink::State::kRetryWait &&
                 link.GetStatusText() == "Waiting 1 minute before next connection retry.")
                 sawWait = true;
-            return trace.Count("Connecting\n") >= 10 && link.GetState() == 6;
+            return trace.Count("Connecting\n") >= 10 &&
+                   link.GetState() == CTcpLink::State::kRetryWait;
         },
         12000ms));
     EXPECT_TRUE(sawWait);
-    EXPECT_EQ(link.GetStatusCode(), 1);
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kBusy);
 
     auto attempts = trace.Lines("Connecting\n");
     ASSERT_EQ(attempts.size(), 10u);
@@ -525,14 +538,14 @@ TEST_F(TcpLinkNet, RetryCounterCarriesOverAConnection) {
     ASSERT_TRUE(listener.Valid());
     CFd accepted = RawAccept(listener);
     ASSERT_TRUE(accepted.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
     EXPECT_EQ(trace.Count("Connecting\n"), 3);
 
     // Break it with nobody listening any more: three attempts are left, not five.
     listener.Close();
     accepted.Close();
     ASSERT_TRUE(ReadUntilBroken(link));
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 6; }, 4000ms));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kRetryWait; }, 4000ms));
     EXPECT_EQ(trace.Count("Connecting\n"), 6);
 }
 
@@ -546,8 +559,8 @@ TEST_F(TcpLinkNet, ResetDuringTheLastFailedAttemptLeavesTheLinkIdle) {
     std::this_thread::sleep_for(50ms);
     link.Reset();
     std::this_thread::sleep_for(1200ms);
-    EXPECT_EQ(link.GetState(), 0);
-    EXPECT_EQ(link.GetStatusCode(), 2);
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
+    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kIdle);
     EXPECT_EQ(trace.Count("Connecting\n"), 5);
 }
 
@@ -564,12 +577,12 @@ TEST_F(TcpLinkNet, ResetDuringABlockingConnectAbortsItAndLeavesNoSocket) {
     link.ArmInitiator(kLoopback, kPort);
     ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 1; }));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(link.GetState(), 4);  // still in the connect call
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnect);  // still in the connect call
     EXPECT_EQ(link.GetStatusText(), "Attempting to connect");
     link.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 2; }, 1500ms));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kIdle; }, 1500ms));
     std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(link.GetState(), 0);
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
     EXPECT_EQ(link.GetStatusText(), "Attempting to connect");  // the aborted attempt left no mark
     EXPECT_EQ(trace.Count("Connecting\n"), 1);
     EXPECT_EQ(OpenDescriptors(), before);
@@ -587,7 +600,7 @@ TEST_F(TcpLinkNet, StopDuringAConnectToASilentPeerEndsAtOnce) {
     link.ArmInitiator(0x0AC80002, kPort);  // 10.200.0.2
     ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 1; }));
     std::this_thread::sleep_for(1500ms);  // the system would keep trying for about two minutes
-    EXPECT_EQ(link.GetState(), 4);
+    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnect);
     auto start = Clock::now();
     link.RequestStop();
     link.Join();
@@ -674,14 +687,14 @@ TEST_F(TcpLinkNet, KeepAlivesNeverLandInsideARecord) {
     CScaledLink link(1);
     CRunning running(link);
     link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd peer(::socket(AF_INET, SOCK_STREAM, 0));
     int small = 8192, segment = 1200;
     ::setsockopt(peer.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ::setsockopt(peer.Get(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     sockaddr_in address = Loopback(kPort);
     ASSERT_EQ(::connect(peer.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 
     // Eight records back to back into a peer that reads nothing for 300 ms and then reads in
     // bursts 100 ms apart: once the socket buffers are full, SendAll calls stay blocked well past
@@ -758,9 +771,9 @@ TEST_F(TcpLinkNet, SendAllToAPeerThatNeverReadsGivesUpSoonAfterStop) {
     CScaledLink link(20);  // keep-alives are due too, and must not hold up the link's stop
     link.Launch();
     link.ArmListener(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd peer = RawConnect(kPort);  // never reads
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 
     CFloodingSender sender(link);
     sender.Launch();
@@ -795,15 +808,16 @@ TEST_F(TcpLinkNet, ResetWhileConnectedClosesThePeersConnectionAndStaysIdle) {
         CTcpLink link;
         CRunning running(link);
         link.ArmListener(kPort);
-        ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+        ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
         CFd peer = RawConnect(kPort);
-        ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+        ASSERT_TRUE(
+            WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
         link.Reset();
-        EXPECT_EQ(link.GetState(), 0);
+        EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
         EXPECT_TRUE(SeesEndOfStream(peer));
-        ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 2; }));
+        ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kIdle; }));
         std::this_thread::sleep_for(1100ms);
-        EXPECT_EQ(link.GetState(), 0);
+        EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
         EXPECT_EQ(link.GetStatusText(), "Waiting for connection");  // kept, not shown while stopped
         EXPECT_EQ(link.SendAll("abcd", 4), 0);
         peer.Close();
@@ -827,9 +841,9 @@ TEST_F(TcpLinkNet, ReceiveWithAnotherConnectionsGenerationReadsNothing) {
 
     peer.Close();
     ASSERT_TRUE(ReadUntilBroken(link));
-    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd again = RawConnect(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
     EXPECT_EQ(link.GetConnectionGeneration(), first + 1);
     ASSERT_EQ(::send(again.Get(), "x", 1, 0), 1);
     ASSERT_TRUE(WaitUntil([&] { return link.WaitReadable(); }));
@@ -865,11 +879,13 @@ TEST_F(TcpLinkNet, SilentPeerIsGivenUpWhileAPeerSendingKeepAlivesStays) {
         quiet = Clock::now();
         ASSERT_EQ(::send(peer.Get(), keepAlive, 4, MSG_NOSIGNAL), 4);
         std::this_thread::sleep_for(500ms);
-        ASSERT_EQ(link.GetStatusCode(), 0) << "after " << (i + 1) * 500 << " ms";
+        ASSERT_EQ(link.GetStatusCode(), CTcpLink::Status::kConnected)
+            << "after " << (i + 1) * 500 << " ms";
     }
     // Gone quiet (our own keep-alives are still acknowledged by its kernel): given up within
     // the limit and a pass or two after its last keep-alive, through the usual recovery.
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() != 0; }, 4000ms));
+    ASSERT_TRUE(
+        WaitUntil([&] { return link.GetStatusCode() != CTcpLink::Status::kConnected; }, 4000ms));
     long after = Ms(Clock::now() - quiet);
     EXPECT_GE(after, 1450);
     EXPECT_LT(after, 3500);
@@ -877,7 +893,7 @@ TEST_F(TcpLinkNet, SilentPeerIsGivenUpWhileAPeerSendingKeepAlivesStays) {
     EXPECT_TRUE(SeesEndOfStream(peer));
     // The next peer is taken as usual.
     CFd again = RawConnect(kPort);
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
     EXPECT_EQ(link.GetConnectionGeneration(), generation + 1);
 }
 
@@ -890,7 +906,8 @@ TEST_F(TcpLinkNet, SendThatMakesNoProgressEndsAndRecovers) {
     CFloodingSender sender(link);
     sender.Launch();
     // The sender fills the buffers, then its send stays stuck until the limit ends it.
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() != 0; }, 8000ms));
+    ASSERT_TRUE(
+        WaitUntil([&] { return link.GetStatusCode() != CTcpLink::Status::kConnected; }, 8000ms));
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
     EXPECT_GT(sender.m_bytes.load(), 0);
     auto start = Clock::now();
@@ -922,7 +939,7 @@ TEST_F(TcpLinkNet, UnacknowledgedDataEndsTheConnectionThroughTheUsualRecovery) {
     link.ArmInitiator(0x0A580002, kPort);  // 10.88.0.2
     CFd peer = RawAccept(listener);
     ASSERT_TRUE(peer.Valid());
-    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
 
     ASSERT_EQ(far.Run("ip link set vp down"), 0);
     std::vector<char> record = PatternRecord(100);
@@ -934,5 +951,59 @@ TEST_F(TcpLinkNet, UnacknowledgedDataEndsTheConnectionThroughTheUsualRecovery) {
     EXPECT_GE(after, 1000);
     EXPECT_LT(after, 5000);
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Connecting again");
-    EXPECT_NE(link.GetStatusCode(), 0);
+    EXPECT_NE(link.GetStatusCode(), CTcpLink::Status::kConnected);
+}
+
+// Sealed: once the handshake is through, an idle connection carries sealed keep-alives (a data
+// message with no plaintext, 36 bytes) that the peer's channel opens.
+TEST_F(TcpLinkNet, SealedIdleConnectionSendsSealedKeepAlives) {
+    std::uint8_t keyBytes[seal::kKeySize];
+    std::memset(keyBytes, 0x5A, sizeof keyBytes);
+    const seal::CTunnelKey key = seal::CTunnelKey::FromBytes(keyBytes);
+    auto ours = std::make_shared<seal::CSealedChannel>(key, seal::CSealedChannel::Mode::kStream);
+    seal::CSealedChannel theirs(key, seal::CSealedChannel::Mode::kStream);
+    CScaledLink link(20);
+    link.SetSealedChannel(ours);
+    CRunning running(link);
+    CFd peer = ConnectToListener(link);
+    ASSERT_TRUE(peer.Valid());
+
+    std::uint8_t frame[256];
+    std::uint8_t out[256];
+    // Reads `n` bytes from the link into `frame`, as the injector would; bounded.
+    auto receive = [&](int n) {
+        int got = 0;
+        for (int i = 0; i < 100 && got < n; ++i) {
+            if (!link.WaitReadable()) continue;
+            got += std::max(0, link.Receive(reinterpret_cast<char*>(frame) + got, n - got));
+        }
+        return got;
+    };
+    // The peer initiates; the link's side answers as the injector would, through SendAll.
+    const int initiation = theirs.BeginConnection(true, frame, sizeof frame);
+    ASSERT_GT(initiation, 0);
+    ASSERT_EQ(::send(peer.Get(), frame, static_cast<std::size_t>(initiation), 0), initiation);
+    ASSERT_EQ(receive(initiation), initiation);
+    auto reply = ours->Receive(frame + 4, initiation - 4, out, sizeof out);
+    ASSERT_EQ(reply.kind, seal::CSealedChannel::Received::Kind::kReply);
+    ASSERT_EQ(link.SendAll(reinterpret_cast<const char*>(out), reply.length), reply.length);
+    ASSERT_EQ(ReadExactly(peer, frame, reply.length), reply.length);
+    auto confirmation = theirs.Receive(frame + 4, reply.length - 4, out, sizeof out);
+    ASSERT_EQ(confirmation.kind, seal::CSealedChannel::Received::Kind::kReply);
+    ASSERT_EQ(::send(peer.Get(), out, static_cast<std::size_t>(confirmation.length), 0),
+              confirmation.length);
+    ASSERT_EQ(receive(confirmation.length), confirmation.length);
+    EXPECT_EQ(ours->Receive(frame + 4, confirmation.length - 4, out, sizeof out).kind,
+              seal::CSealedChannel::Received::Kind::kData);
+
+    // 60 idle passes of 20 ms: a keep-alive, sealed, then another.
+    for (int keepAlive = 0; keepAlive < 2; ++keepAlive) {
+        ASSERT_EQ(ReadExactly(peer, frame, 36), 36) << "keep-alive " << keepAlive;
+        EXPECT_EQ(std::vector<std::uint8_t>(frame, frame + 4),
+                  (std::vector<std::uint8_t>{32, 0, 0, 0xA5}));
+        auto opened = theirs.Receive(frame + 4, 32, out, sizeof out);
+        EXPECT_EQ(opened.kind, seal::CSealedChannel::Received::Kind::kData);
+        EXPECT_EQ(opened.length, 0);
+    }
+    link.Reset();
 }

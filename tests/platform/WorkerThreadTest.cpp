@@ -146,14 +146,4 @@ TEST(WorkerThread, ExitCodeIsRunsResultAndRelaunchAfterJoinStartsANewThread) {
     EXPECT_NE(worker.GetThreadIdentifier(), 0u);  // the identifier survives Join
 }
 
-TEST(WorkerThread, CommandsAreTakenOnceAndKeepTheLastWord) {
-    CCountingWorker worker;
-    EXPECT_FALSE(worker.TakeCommand());
-    worker.PostCommand(3);
-    worker.PostCommand(-9);
-    EXPECT_TRUE(worker.TakeCommand());
-    EXPECT_FALSE(worker.TakeCommand());
-    EXPECT_EQ(worker.GetCommand(), -9);
-}
-
 }  // namespace

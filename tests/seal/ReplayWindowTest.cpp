@@ -20,9 +20,17 @@ TEST(ReplayWindow, ReorderedWithinTheWindowIsAcceptedOnceAndOlderNever) {
 
     const std::uint64_t top = 100'000;
     EXPECT_TRUE(window.Update(top));
-    EXPECT_TRUE(window.Check(top - (kWindow - 1)));  // the oldest still inside
-    EXPECT_FALSE(window.Check(top - kWindow));       // the first outside
+    // Exactly kWindow (4032) behind is the oldest still inside, one more the first outside.
+    static_assert(kWindow == 4032);
+    EXPECT_FALSE(window.Check(top - kWindow - 1));
+    EXPECT_FALSE(window.Update(top - kWindow - 1));
+    EXPECT_TRUE(window.Check(top - kWindow));
+    EXPECT_TRUE(window.Update(top - kWindow));
     EXPECT_FALSE(window.Update(top - kWindow));
+    // Moving on by one word pushes it out; the one now kWindow behind comes in.
+    EXPECT_TRUE(window.Update(top + 64));
+    EXPECT_FALSE(window.Check(top - kWindow));
+    EXPECT_TRUE(window.Update(top + 64 - kWindow));
     EXPECT_TRUE(window.Update(top - 1));
     EXPECT_FALSE(window.Update(top - 1));
     // Check never records anything.
@@ -59,7 +67,7 @@ TEST(ReplayWindow, AgreesWithAPlainModel) {
         std::uint64_t low = front > spread ? front - spread : 0;
         std::uint64_t counter = low + random() % (front - low + 64);
         bool fresh =
-            seen.count(counter) == 0 && (counter > greatest || greatest - counter < kWindow);
+            seen.count(counter) == 0 && (counter > greatest || greatest - counter <= kWindow);
         ASSERT_EQ(window.Update(counter), fresh) << "step " << step << " counter " << counter;
         if (fresh) {
             seen.insert(counter);

@@ -19,6 +19,7 @@
 
 #include "engine/arp/ArpAgent.h"
 #include "engine/arp/ArpFrames.h"
+#include "engine/arp/MacAddress.h"
 #include "platform/PcapCompat.h"
 #include "platform/Trace.h"
 #include "tests/support/NetNamespace.h"
@@ -103,8 +104,10 @@ class ArpAgentNet : public ::testing::Test {
         ASSERT_TRUE(CNetNamespace::Link(*m_agentNs, "va", *m_peerNs, "vp"));
         ASSERT_EQ(0, m_peerNs->Run("ip addr add 10.77.0.2/24 dev vp"));
         std::string mac = m_peerNs->Output("cat /sys/class/net/vp/address");
-        CArpFrames::ParseMacText(mac.c_str(), m_peerMac.data());
-        ASSERT_NE(m_peerMac, (std::array<std::uint8_t, 6>{}));
+        CMacAddress peerMac;
+        ASSERT_EQ(peerMac.Parse(mac.substr(0, mac.find('\n')).c_str()), CMacAddress::Problem::kNone)
+            << mac;
+        std::memcpy(m_peerMac.data(), peerMac.Bytes(), 6);
         m_capture = std::make_unique<CPeerCapture>(*m_peerNs, "vp");
         ASSERT_TRUE(m_capture->Ok());
 
@@ -112,9 +115,9 @@ class ArpAgentNet : public ::testing::Test {
         m_adapter.name = m_adapterName;
         m_agent = std::make_unique<CArpAgent>();
         m_agent->SetRespond(true);
-        std::array<std::uint8_t, 6> virtualMac;
-        CArpFrames::ParseMacText(kVirtualMacText, virtualMac.data());
-        m_agent->SetVirtualRouter(kVirtualHost, virtualMac.data());
+        CMacAddress virtualMac;
+        ASSERT_EQ(virtualMac.Parse(kVirtualMacText), CMacAddress::Problem::kNone);
+        m_agent->SetVirtualRouter(kVirtualHost, virtualMac.Bytes());
         m_agent->Neighbours().Configure(kVirtualHost, 0xFFFFFF00, kVirtualHost);
         m_agent->SetAdapter(&m_adapter);
     }

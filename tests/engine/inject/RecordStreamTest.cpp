@@ -119,7 +119,7 @@ TEST_F(RecordStreamTest, KeepAliveInPiecesAndZeroFirstLengthByte) {
 }
 
 TEST_F(RecordStreamTest, BadLengthsStopTheStreamAndRestartDropsWhatIsBuffered) {
-    for (std::uint32_t length : {65527u, 65536u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (std::uint32_t length : {65527u, 65535u, 65536u, 0x80000000u, 0x80000005u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(length);
         m_stream.Restart();
         Bytes stream = MakeRecord(MakePacket(60));
@@ -131,6 +131,10 @@ TEST_F(RecordStreamTest, BadLengthsStopTheStreamAndRestartDropsWhatIsBuffered) {
         Seen seen = Feed(stream, {1 << 20});
         EXPECT_EQ(seen.packets.size(), 1u);  // the record before it only
         EXPECT_EQ(seen.badLengths, 1);
+        // Judged only once all four length bytes are in.
+        m_stream.Restart();
+        EXPECT_EQ(Feed(Bytes(header.begin(), header.begin() + 3), {1}).badLengths, 0);
+        EXPECT_EQ(Feed(Bytes(header.begin() + 3, header.end()), {1}).badLengths, 1);
     }
     // The longest length that fits the receiver's frame buffer passes.
     m_stream.Restart();
