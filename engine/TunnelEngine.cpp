@@ -20,6 +20,14 @@ CTunnelEngine::~CTunnelEngine() {
     m_arpAgent.reset();
 }
 
+bool CTunnelEngine::ParseVirtualMac(const std::string& text, CMacAddress& mac) {
+    const CMacAddress::Problem problem = mac.Parse(text.c_str());
+    if (problem == CMacAddress::Problem::kNone) return true;
+    std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
+                 text.c_str(), CMacAddress::Describe(problem));
+    return false;
+}
+
 void CTunnelEngine::LaunchLink() {
     if (m_linkLaunched) return;
     m_linkLaunched = true;
@@ -36,12 +44,7 @@ bool CTunnelEngine::Start() {
     // Read once: the ARP answers and the forwarder's filter use this one value. Without a valid
     // one the forwarder could not filter, so nothing starts.
     CMacAddress virtualMac;
-    const CMacAddress::Problem problem = virtualMac.Parse(s.virtualMac.c_str());
-    if (problem != CMacAddress::Problem::kNone) {
-        std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
-                     s.virtualMac.c_str(), CMacAddress::Describe(problem));
-        return false;
-    }
+    if (!ParseVirtualMac(s.virtualMac, virtualMac)) return false;
     LaunchLink();
 
     m_lanCard.ResetAll();

@@ -25,6 +25,7 @@
 
 class CArpAgent;
 class CLanToTunnel;
+class CMacAddress;
 class CTunnelToLan;
 
 class CTunnelEngine {
@@ -55,6 +56,10 @@ class CTunnelEngine {
 
     CTunnelEngine(const CTunnelEngine&) = delete;
     CTunnelEngine& operator=(const CTunnelEngine&) = delete;
+
+    // The one check of a virtual MAC text: true with `mac` set when it is a valid individual
+    // address; false, with the sentence why on standard error, when the tunnel must not start.
+    static bool ParseVirtualMac(const std::string& text, CMacAddress& mac);
 
     // Starts the link's thread, which idles until Start arms it. The dialog calls it during its
     // initialisation; Start calls it when nobody has. Later calls do nothing.

@@ -111,9 +111,10 @@ class CTcpLink : public CWorkerThread {
 
     unsigned Run() override;
 
-  protected:
-    // Tests only: the length of the 1000 ms pauses of the connected states and of the retry wait,
-    // so that 60 passes can be watched in a second or two. Set before Launch.
+    // Tests only (the program never calls them, so its timers are the defaults): the length of
+    // the 1000 ms pauses of the connected states and of the retry wait (60 passes: the keep-alive
+    // period and the one-minute retry wait), so that 60 passes can be watched in a second or two.
+    // Set before Launch, or before arming an engine's link (CTunnelEngine::Link).
     void SetPassPauseForTests(unsigned milliseconds) { m_passPause.store(milliseconds); }
     // Tests only: shorter limits for a vanished peer, so that they show within seconds.
     void SetLimitsForTests(const CLinkWatch::Limits& limits) { m_watch.SetLimits(limits); }

@@ -1,4 +1,4 @@
-# Runs when installing: writes vantrell@.service from its template with the installed program's
+# Runs when installing: writes vantrell@.service from its template with the installed daemon's
 # path, which is known only now (`cmake --install --prefix ...`, or /usr when CPack packages).
 # Set by the install script before it includes this: VANTRELL_UNIT_TEMPLATE, VANTRELL_UNIT_DIR,
 # VANTRELL_BIN_DIR (each directory absolute, or relative to the install prefix).
@@ -7,7 +7,7 @@ foreach(dir VANTRELL_UNIT_DIR VANTRELL_BIN_DIR)
         set(${dir} "${CMAKE_INSTALL_PREFIX}/${${dir}}")
     endif()
 endforeach()
-set(VANTRELL_PROGRAM "${VANTRELL_BIN_DIR}/vantrell")
+set(VANTRELL_PROGRAM "${VANTRELL_BIN_DIR}/vantrelld")
 set(unit "${VANTRELL_UNIT_DIR}/vantrell@.service")
 message(STATUS "Installing: $ENV{DESTDIR}${unit}")
 configure_file("${VANTRELL_UNIT_TEMPLATE}" "$ENV{DESTDIR}${unit}" @ONLY)

@@ -1,7 +1,7 @@
 // An IPv4 address entry box in the manner of the platform's address control: its window text is
 // dotted-quad text in and out, its value comes out in host order (first field in the top byte),
-// blank fields read as 0, and a field above 255 is refused. Owned by the dialog that holds it;
-// used on the UI thread only.
+// blank fields read as 0, and a field above 255 is refused (panel/ControlText reads the text).
+// Owned by the dialog that holds it; used on the UI thread only.
 #pragma once
 
 #include <QLineEdit>

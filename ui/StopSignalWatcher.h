@@ -1,8 +1,7 @@
-// Turns SIGTERM, SIGINT and SIGHUP into the Qt signal stopRequested on the UI thread. For the
-// first of them the handler only writes one byte to a pipe that a socket notifier watches, and
+// Turns SIGTERM, SIGINT and SIGHUP into the Qt signal stopRequested on the UI thread. The first
+// of them (platform/StopSignals) writes one byte to a pipe that a socket notifier watches, and
 // the program closes as through its close box; any further one ends the process at once, by that
-// signal's default action, whatever the close is still doing. The handlers and the pipe stay for
-// the life of the process. Owned by CVantrellApp; UI thread.
+// signal's default action, whatever the close is still doing. Owned by CVantrellApp; UI thread.
 #pragma once
 
 #include <QObject>

@@ -1,7 +1,5 @@
 #include "ui/VantrellDlg.h"
 
-#include <string.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
@@ -12,73 +10,28 @@
 #include <QShowEvent>
 #include <QTimerEvent>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
+#include <string_view>
 
-#include "engine/arp/MacAddress.h"
+#include "panel/ControlText.h"
+#include "panel/SettingsTable.h"
+#include "panel/StartForm.h"
 #include "ui/IpAddressCtrl.h"
-#include "ui/Settings.h"
 #include "ui_VantrellDlg.h"
 
 namespace {
 
-constexpr int kTextBufferSize = 300;  // every window text is read through this many bytes
-constexpr int kMacBufferSize = 30;    // the MAC text: at most 29 characters reach the engine
 constexpr int kTimerPeriodMs = 100;
 
-// A window text as a fixed buffer of `bufferSize` bytes would hold it: at most bufferSize - 1
-// bytes, cut at a character boundary so the result stays valid UTF-8.
-std::string CutText(const QString& text, int bufferSize) {
-    QByteArray bytes = text.toUtf8();
-    int length = static_cast<int>(bytes.size());
-    if (length > bufferSize - 1) {
-        length = bufferSize - 1;
-        while (length > 0 && (static_cast<unsigned char>(bytes[length]) & 0xC0) == 0x80) --length;
-    }
-    return std::string(bytes.constData(), static_cast<std::size_t>(length));
+// A window text as a fixed buffer of `bufferSize` bytes would hold it (panel::CutText).
+std::string CutText(const QString& text, int bufferSize = panel::kTextBufferSize) {
+    const QByteArray bytes = text.toUtf8();
+    return panel::CutText(
+        std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), bufferSize);
 }
 
-std::string WindowText(const QLineEdit* edit) {
-    return CutText(edit->text(), kTextBufferSize);
-}
-std::string WindowText(const CIpAddressCtrl* address) {
-    return CutText(address->GetWindowText(), kTextBufferSize);
-}
-
-// The status line's sentence for a LAN card that is not capturing; empty while it is.
-QString CardSentence(CLanCard::State state) {
-    switch (state) {
-        case CLanCard::State::kUp:
-            return QString();
-        case CLanCard::State::kLost:
-            return QStringLiteral("LAN card lost: waiting for it to return.");
-        case CLanCard::State::kNoPrivileges:
-            return QStringLiteral("LAN card not opened: missing privileges.");
-        case CLanCard::State::kNoSuchCard:
-            return QStringLiteral("LAN card not opened: no such card.");
-        case CLanCard::State::kDown:
-            return QStringLiteral("LAN card not opened: the card is down.");
-        case CLanCard::State::kNotOpened:
-            break;
-    }
-    return QStringLiteral("LAN card not opened: capture failed.");
-}
-
-// The port of an edit box: its leading decimal digits as atoi reads them, 0 when there are none.
-int Port(const QLineEdit* edit) {
-    return std::atoi(WindowText(edit).c_str());
-}
-
-std::uint32_t Address(const CIpAddressCtrl* address) {
-    std::uint32_t value = 0;
-    address->GetAddress(&value);  // the number of filled fields is not looked at
-    return value;
-}
-
-// One line of the operator's log: standard error, which a service manager's journal keeps.
-void LogLine(const QString& text) {
-    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+QString ReadText(panel::Key key) {
+    return QString::fromStdString(panel::Read(key));
 }
 
 template <typename T>
@@ -124,7 +77,7 @@ CVantrellDlg::CVantrellDlg(QWidget* parent) : QDialog(parent) {
 }
 
 CVantrellDlg::~CVantrellDlg() {
-    m_notifier.Stopping();
+    m_statusLine.Stopping();
 }
 
 void CVantrellDlg::DoDataExchange() {
@@ -161,48 +114,46 @@ bool CVantrellDlg::OnInitDialog() {
     setWindowIcon(m_icon);  // one QIcon holds the big and the small size
 
     // Each setting is read (and so written back when missing) and shown.
-    m_thisSubnet->SetWindowText(QString::fromStdString(ReadSetting("This End", "IP", "0.0.0.0")));
-    m_thisNetmask->SetWindowText(
-        QString::fromStdString(ReadSetting("This End", "Mask", "255.255.255.0")));
-    m_otherSubnet->SetWindowText(QString::fromStdString(ReadSetting("Other End", "IP", "0.0.0.0")));
-    m_otherNetmask->SetWindowText(
-        QString::fromStdString(ReadSetting("Other End", "Mask", "255.255.255.0")));
-    m_tunnelIp->SetWindowText(QString::fromStdString(ReadSetting("Tunnel", "IP", "0.0.0.0")));
-    m_tunnelPort->setText(QString::fromStdString(ReadSetting("Tunnel", "Port", "27659")));
-    m_listenPort->setText(QString::fromStdString(ReadSetting("Listen", "Port", "27659")));
+    using panel::Key;
+    m_thisSubnet->SetWindowText(ReadText(Key::kThisIp));
+    m_thisNetmask->SetWindowText(ReadText(Key::kThisMask));
+    m_otherSubnet->SetWindowText(ReadText(Key::kOtherIp));
+    m_otherNetmask->SetWindowText(ReadText(Key::kOtherMask));
+    m_tunnelIp->SetWindowText(ReadText(Key::kTunnelIp));
+    m_tunnelPort->setText(ReadText(Key::kTunnelPort));
+    m_listenPort->setText(ReadText(Key::kListenPort));
 
     // The adapters, shown in the list's own (sorted) order, then the saved one selected.
     m_adapters.FillAdapterList();
     for (int position = 0; position < m_adapters.Count(); ++position) {
         m_adapterList->addItem(QString::fromStdString(m_adapters.Label(position)));
     }
-    m_adapters.SelectSavedAdapter(ReadSetting("This End", "Adaptor", ""));
+    m_adapters.SelectSavedAdapter(panel::Read(Key::kAdaptor));
     m_adapterList->setCurrentIndex(m_adapters.Selection());  // -1: nothing selected
     connect(m_adapterList, &QComboBox::currentIndexChanged, this,
             [this](int position) { m_adapters.Select(position); });
 
-    m_virtualIp->SetWindowText(QString::fromStdString(ReadSetting("Virtual", "IP", "0.0.0.0")));
-    m_virtualMac->setText(
-        QString::fromStdString(ReadSetting("Virtual", "MAC", "00:D0:BE:D0:BE:D0")));
+    m_virtualIp->SetWindowText(ReadText(Key::kVirtualIp));
+    m_virtualMac->setText(ReadText(Key::kVirtualMac));
 
     startTimer(kTimerPeriodMs);  // until the window is destroyed
 
     // Setting a check does not run its click handler, so nothing is written back here.
-    if (IsYes(ReadSetting("Tunnel", "TCP", "No"))) m_tcp->setChecked(true);
-    if (IsYes(ReadSetting("Tunnel", "TCP Initiate", "No"))) m_initiateConnection->setChecked(true);
-    if (IsYes(ReadSetting("ARP", "Respond", "Yes"))) m_respondToArp->setChecked(true);
+    if (panel::ReadYes(Key::kTcp)) m_tcp->setChecked(true);
+    if (panel::ReadYes(Key::kTcpInitiate)) m_initiateConnection->setChecked(true);
+    if (panel::ReadYes(Key::kRespond)) m_respondToArp->setChecked(true);
     UpdateModeControls();
 
     m_engine.LaunchLink();  // idle until Start arms it
 
-    if (IsYes(ReadSetting("Start", "Autostart", "No"))) {
+    if (panel::ReadYes(Key::kAutostart)) {
         m_autoStart->setChecked(true);
         OnStart();
     }
-    ReadSetting("Start", "Hide", "No");  // read only so that it is written back when missing
+    panel::Read(Key::kHide);  // read only so that it is written back when missing
 
     // The service manager (if any) learns that the dialog is up, started or not.
-    m_notifier.Ready(m_status->text().toStdString());
+    m_statusLine.Ready();
     return true;
 }
 
@@ -210,38 +161,32 @@ void CVantrellDlg::OnStart() {
     // Without an adapter nothing is written, changed or started.
     pcap_if_t* adapter = m_adapters.SelectedAdapter();
     if (adapter == nullptr) {
-        LogLine(QStringLiteral("Start: no LAN card selected"));
+        panel::CStatusLine::Log(panel::kNoCardLine);
         return;
     }
-    LogLine(QStringLiteral("Start"));
-    // A key that does not parse refuses Start: never run unsealed by mistake.
-    seal::CTunnelKey key;
-    if (!ReadTunnelKey(key)) return;
+    panel::CStatusLine::Log(panel::kStartLine);
 
-    // The ten text settings, in this order.
-    WriteSetting("This End", "IP", WindowText(m_thisSubnet).c_str());
-    WriteSetting("This End", "Mask", WindowText(m_thisNetmask).c_str());
-    WriteSetting("Other End", "IP", WindowText(m_otherSubnet).c_str());
-    WriteSetting("Other End", "Mask", WindowText(m_otherNetmask).c_str());
-    WriteSetting("Tunnel", "IP", WindowText(m_tunnelIp).c_str());
-    WriteSetting("Tunnel", "Port", WindowText(m_tunnelPort).c_str());
-    WriteSetting("Listen", "Port", WindowText(m_listenPort).c_str());
-    WriteSetting("This End", "Adaptor",
-                 CutText(m_adapterList->currentText(), kTextBufferSize).c_str());
-    WriteSetting("Virtual", "IP", WindowText(m_virtualIp).c_str());
-    WriteSetting("Virtual", "MAC", WindowText(m_virtualMac).c_str());
-
-    // Checked before anything is locked: without a valid virtual MAC the engine starts nothing
-    // (the forwarder could not filter), so the dialog stays stopped and says why (standard error
-    // has the details). The engine reads the same text into the one value that its ARP answers
-    // and its capture filter use.
-    const std::string macText = CutText(m_virtualMac->text(), kMacBufferSize);
-    CMacAddress virtualMac;
-    const CMacAddress::Problem problem = virtualMac.Parse(macText.c_str());
-    if (problem != CMacAddress::Problem::kNone) {
-        std::fprintf(stderr, "\nThe virtual MAC address \"%s\" %s: the tunnel is not started.\n",
-                     macText.c_str(), CMacAddress::Describe(problem));
-        SetStatus(QStringLiteral("Not started: the virtual MAC address is not valid."));
+    // The ten window texts and the three boxes; Start's checks and writes are the form's.
+    using panel::Key;
+    panel::CStartForm form;
+    form.Text(Key::kThisIp) = CutText(m_thisSubnet->GetWindowText());
+    form.Text(Key::kThisMask) = CutText(m_thisNetmask->GetWindowText());
+    form.Text(Key::kOtherIp) = CutText(m_otherSubnet->GetWindowText());
+    form.Text(Key::kOtherMask) = CutText(m_otherNetmask->GetWindowText());
+    form.Text(Key::kTunnelIp) = CutText(m_tunnelIp->GetWindowText());
+    form.Text(Key::kTunnelPort) = CutText(m_tunnelPort->text());
+    form.Text(Key::kListenPort) = CutText(m_listenPort->text());
+    form.Text(Key::kAdaptor) = CutText(m_adapterList->currentText());
+    form.Text(Key::kVirtualIp) = CutText(m_virtualIp->GetWindowText());
+    form.Text(Key::kVirtualMac) = CutText(m_virtualMac->text());
+    form.tcp = m_tcp->isChecked();
+    form.initiate = m_initiateConnection->isChecked();
+    form.respond = m_respondToArp->isChecked();
+    CTunnelEngine::Settings settings;
+    std::string refusal;
+    // A refusal leaves the dialog stopped, saying why, before anything is locked.
+    if (!form.Prepare(adapter, settings, refusal)) {
+        SetStatus(QString::fromStdString(refusal));
         return;
     }
 
@@ -250,54 +195,12 @@ void CVantrellDlg::OnStart() {
     m_startButton->setEnabled(false);
     SetConfigurationEnabled(false);
 
-    CTunnelEngine::Settings settings;
-    settings.thisSubnet = Address(m_thisSubnet);
-    settings.thisMask = Address(m_thisNetmask);
-    settings.otherSubnet = Address(m_otherSubnet);
-    settings.otherMask = Address(m_otherNetmask);
-    settings.tunnelAddress = Address(m_tunnelIp);
-    settings.tunnelPort = Port(m_tunnelPort);
-    settings.listenPort = Port(m_listenPort);
-    settings.virtualAddress = Address(m_virtualIp);
-    settings.virtualMac = macText;
-    settings.adapter = adapter;
-    settings.respond = m_respondToArp->isChecked();
-    settings.key = key;
-    if (!m_tcp->isChecked()) {
-        settings.mode = CTunnelEngine::Mode::kUdp;
-    } else if (m_initiateConnection->isChecked()) {
-        settings.mode = CTunnelEngine::Mode::kTcpInitiator;
-    } else {
-        settings.mode = CTunnelEngine::Mode::kTcpListener;
-    }
     m_engine.SetSettings(settings);
     m_engine.Start();
     if (settings.mode == CTunnelEngine::Mode::kUdp) {
         SetStatus(QString::fromStdString(m_engine.UdpStatus()));
     }
-    m_sealed->setVisible(key.IsSet());
-    m_sealProblemShown = false;
-}
-
-bool CVantrellDlg::ReadTunnelKey(seal::CTunnelKey& key) {
-    std::string text = PeekSetting("Tunnel", "Key", "");
-    if (text.empty()) return true;  // unsealed, as designed
-    std::string error;
-    const bool parsed = seal::CTunnelKey::Parse(text, key, error);
-    explicit_bzero(text.data(), text.size());
-    if (!parsed) {
-        // The sentence names what is wrong, never the text.
-        std::fprintf(stderr, "Vantrell: not started: %s\n", error.c_str());
-        SetStatus(QStringLiteral("Not started: the [Tunnel] Key setting is not a key"));
-        return false;
-    }
-    if (SettingsReadableByOthers()) {
-        std::fprintf(stderr,
-                     "Vantrell: warning: %s holds the tunnel key and others may read it "
-                     "(chmod 600 %s).\n",
-                     SettingsFileName, SettingsFileName);
-    }
-    return true;
+    m_sealed->setVisible(settings.key.IsSet());
 }
 
 // Start locks and Stop unlocks these, in this order: 1000-1006, 1010, 1014, 1013, 1016, 1017.
@@ -314,7 +217,7 @@ void CVantrellDlg::SetConfigurationEnabled(bool enabled) {
 }
 
 void CVantrellDlg::OnStop() {
-    LogLine(QStringLiteral("Stop"));
+    panel::CStatusLine::Log(panel::kStopLine);
     // Unlock, then the mode rule disables again what the mode does not use.
     m_stopButton->setEnabled(false);
     m_startButton->setEnabled(true);
@@ -323,14 +226,12 @@ void CVantrellDlg::OnStop() {
 
     m_engine.Stop();
     m_sealed->hide();
-    SetStatus(QStringLiteral("Not Connected"));
+    SetStatus(QString::fromUtf8(panel::kNotConnected));
 }
 
 void CVantrellDlg::SetStatus(const QString& text) {
-    if (m_status->text() == text) return;
+    if (!m_statusLine.Set(text.toStdString())) return;
     m_status->setText(text);
-    LogLine(text);
-    m_notifier.Status(text.toStdString());
 }
 
 void CVantrellDlg::OnTimer(int /*timerId*/) {
@@ -338,31 +239,12 @@ void CVantrellDlg::OnTimer(int /*timerId*/) {
     if (m_engine.IsRunning()) {
         m_incomingArrow->setText(m_engine.TakeInjectedBytes() > 0 ? kArrow : QString());
         m_outgoingArrow->setText(m_engine.TakeForwardedBytes() > 0 ? kArrow : QString());
-        // A card that is away (or was never opened) speaks first, then why a sealed tunnel
-        // carries nothing, then the mode's own sentence, which comes back as soon as neither
-        // holds.
-        const QString card = CardSentence(m_engine.GetCardState());
-        const std::string problem = m_engine.PollSealProblem();
-        if (!card.isEmpty()) {
-            SetStatus(card);
-        } else if (!problem.empty()) {
-            SetStatus(QString::fromStdString(problem));
-        } else if (m_tcp->isChecked()) {
-            CTcpLink& link = m_engine.Link();
-            if (link.GetStatusCode() != CTcpLink::Status::kConnected) {
-                SetStatus(QString::fromStdString(link.GetStatusText()));
-            } else {
-                SetStatus(QStringLiteral("Connected"));
-            }
-        } else {
-            SetStatus(QString::fromStdString(m_engine.UdpStatus()));
-        }
-        m_sealProblemShown = !problem.empty();
+        SetStatus(QString::fromStdString(panel::CStatusLine::RunningSentence(m_engine)));
     } else {
         m_incomingArrow->setText(QString());
         m_outgoingArrow->setText(QString());
     }
-    m_notifier.Watchdog(std::chrono::steady_clock::now());
+    m_statusLine.Watchdog(std::chrono::steady_clock::now());
 }
 
 void CVantrellDlg::UpdateModeControls() {
@@ -381,23 +263,23 @@ void CVantrellDlg::UpdateModeControls() {
 }
 
 void CVantrellDlg::OnTcp() {
-    WriteSetting("Tunnel", "TCP", YesNo(m_tcp->isChecked()));
+    panel::WriteYes(panel::Key::kTcp, m_tcp->isChecked());
     UpdateModeControls();
 }
 
 void CVantrellDlg::OnInitiateConnection() {
-    WriteSetting("Tunnel", "TCP Initiate", YesNo(m_initiateConnection->isChecked()));
+    panel::WriteYes(panel::Key::kTcpInitiate, m_initiateConnection->isChecked());
     UpdateModeControls();
 }
 
 void CVantrellDlg::OnAutoStart() {
-    WriteSetting("Start", "Autostart", YesNo(m_autoStart->isChecked()));
+    panel::WriteYes(panel::Key::kAutostart, m_autoStart->isChecked());
 }
 
 void CVantrellDlg::OnRespondToArp() {
     // Takes effect at once, also while running: the agent's thread reads the flag per request.
     m_engine.SetRespond(m_respondToArp->isChecked());
-    WriteSetting("ARP", "Respond", YesNo(m_respondToArp->isChecked()));
+    panel::WriteYes(panel::Key::kRespond, m_respondToArp->isChecked());
 }
 
 void CVantrellDlg::showEvent(QShowEvent* event) {

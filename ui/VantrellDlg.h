@@ -10,8 +10,8 @@
 #include <QIcon>
 
 #include "engine/TunnelEngine.h"
-#include "platform/ServiceNotifier.h"
-#include "ui/AdapterList.h"
+#include "panel/AdapterList.h"
+#include "panel/StatusLine.h"
 
 class QCheckBox;
 class QComboBox;
@@ -50,11 +50,8 @@ class CVantrellDlg : public QDialog {
 
   private:
     void SetConfigurationEnabled(bool enabled);
-    // The tunnel key setting: true with `key` set, or unset when there is none; false, with the
-    // reason on standard error and the status line, when the setting is not a usable key.
-    bool ReadTunnelKey(seal::CTunnelKey& key);
-    // Every change of the status line goes through here, so that the operator's log (one line
-    // on standard error) and the service manager see the same sentence as the window.
+    // Every change of the status line goes through here (and m_statusLine), so that the
+    // operator's log and the service manager see the same sentence as the window.
     void SetStatus(const QString& text);
     friend class CVantrellDlgProbe;  // tests: reads the engine pointers, never changes them
 
@@ -83,7 +80,6 @@ class CVantrellDlg : public QDialog {
     // Not in the template: shown only while a sealed tunnel runs, so that without a key the
     // window is exactly as designed. Belongs to the dialog (Qt parent).
     QLabel* m_sealed = nullptr;
-    bool m_sealProblemShown = false;  // the status line shows a sealed tunnel's problem
 
     QIcon m_icon;             // icon resource 128
     CAdapterList m_adapters;  // the list's items and records, in the order m_adapterList shows
@@ -92,5 +88,5 @@ class CVantrellDlg : public QDialog {
     CTunnelEngine m_engine;
 
     bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
-    platform::CServiceNotifier m_notifier;  // silent unless run by a service manager
+    panel::CStatusLine m_statusLine;  // the log's and the service manager's status sentence
 };

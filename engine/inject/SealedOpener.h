@@ -17,7 +17,6 @@ class CSealedOpener {
 
     // `out` is where the plaintext (message + 16) or the reply lies.
     seal::CSealedChannel::Received Open(std::uint8_t* message, int length, std::uint8_t*& out);
-    seal::CSealedChannel& Channel() { return m_channel; }
 
   private:
     seal::CSealedChannel& m_channel;

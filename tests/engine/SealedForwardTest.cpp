@@ -25,6 +25,8 @@ seal::SealTimings FastRekeys() {
     t.rejectAfterNs = 3'000'000'000;
     t.retryAfterNs = 200'000'000;
     t.authTimeoutNs = 3'000'000'000;
+    // And by count, so that a transfer that runs faster than usual still rekeys several times.
+    t.rekeyAfterMessages = 2000;
     return t;
 }
 

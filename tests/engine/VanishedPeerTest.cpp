@@ -2,7 +2,7 @@
 // the test command): two engines in TCP mode carry pings, then router B vanishes from the WAN
 // (its wan0 goes down, as at a power loss) and the tunnel stays idle. Prints how long end A
 // keeps showing "Connected". Run with:
-//   lan_card_test --gtest_also_run_disabled_tests --gtest_filter='*VanishedPeer*'
+//   vanished_peer_test --gtest_also_run_disabled_tests --gtest_filter='*VanishedPeer*'
 #include <gtest/gtest.h>
 
 #include <chrono>

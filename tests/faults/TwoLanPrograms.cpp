@@ -81,6 +81,8 @@ pid_t CTwoLanPrograms::Start(char end) {
     const std::string& dir = a ? m_dirA : m_dirB;
     std::string nsPath = "/run/netns/" + Router(a ? kA : kB).Name();
     std::string xdg = dir + "/xdg";
+    // Gone before the fork: what a caller reads next is the new program's alone.
+    std::filesystem::remove(dir + "/stderr.txt");
     pid = fork();
     if (pid == 0) {
         int ns = open(nsPath.c_str(), O_RDONLY);

@@ -1,7 +1,8 @@
-// Two real `vantrell` programs on the two-LAN topology (tests/support/LanTopology.h, drawn
-// there), one per router, for tests of what the operator sees when something goes wrong (a
-// crash, a restart, a WAN outage, a peer that stops reading). Every program it starts is killed
-// by PID and reaped. Used from the test's thread.
+// Two real tunnel programs (VANTRELL_BINARY: the dialog program `vantrell`, or the daemon
+// `vantrelld`) on the two-LAN topology (tests/support/LanTopology.h, drawn there), one per
+// router, for tests of what the operator sees when something goes wrong (a crash, a restart, a
+// WAN outage, a peer that stops reading) and of the daemon as a whole. Every program it starts
+// is killed by PID and reaped. Used from the test's thread.
 #pragma once
 
 #include <sys/types.h>

@@ -72,6 +72,18 @@ bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = 3000ms) {
     return predicate();
 }
 
+// True when `predicate` holds at every look for the whole of `span` (what must not happen did
+// not happen); false at the first look at which it fails.
+template <typename Predicate>
+bool HoldsFor(Predicate predicate, std::chrono::milliseconds span) {
+    auto end = Clock::now() + span;
+    while (Clock::now() < end) {
+        if (!predicate()) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return predicate();
+}
+
 long Ms(Clock::duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
 }
@@ -286,9 +298,12 @@ TEST(TcpLinkIdle, NeverArmedLinkStaysIdleAndAnswersAtOnce) {
     }
     // A stray Recover must not send a link that was never armed off to connect somewhere.
     link.Recover();
-    std::this_thread::sleep_for(700ms);
-    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
-    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kIdle);
+    EXPECT_TRUE(HoldsFor(
+        [&] {
+            return link.GetState() == CTcpLink::State::kIdle &&
+                   link.GetStatusCode() == CTcpLink::Status::kIdle;
+        },
+        700ms));  // over an idle pass of the link's
     EXPECT_EQ(link.GetConnectionGeneration(), 0u);
 }
 
@@ -429,10 +444,9 @@ TEST_F(TcpLinkNet, TakenPortIsRetriedEvery500msUntilFree) {
     ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kFailed; }));
     EXPECT_EQ(link.GetStatusText(), "Failed to bind to port");
     EXPECT_EQ(link.GetState(), CTcpLink::State::kOpenListener);
-    std::this_thread::sleep_for(1600ms);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return trace.Lines("Bind To TCP port returned <-1>\n").size() >= 4; }, 4000ms));
     auto binds = trace.Lines("Bind To TCP port returned <-1>\n");
-    ASSERT_GE(binds.size(), 3u);
-    ASSERT_LE(binds.size(), 5u);
     for (std::size_t i = 1; i < binds.size(); ++i) {
         long gap = Ms(binds[i].at - binds[i - 1].at);
         EXPECT_GE(gap, 480);
@@ -558,10 +572,18 @@ TEST_F(TcpLinkNet, ResetDuringTheLastFailedAttemptLeavesTheLinkIdle) {
     ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 5; }, 5000ms));
     std::this_thread::sleep_for(50ms);
     link.Reset();
-    std::this_thread::sleep_for(1200ms);
-    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
-    EXPECT_EQ(link.GetStatusCode(), CTcpLink::Status::kIdle);
-    EXPECT_EQ(trace.Count("Connecting\n"), 5);
+    ASSERT_TRUE(WaitUntil([&] {
+        return link.GetState() == CTcpLink::State::kIdle &&
+               link.GetStatusCode() == CTcpLink::Status::kIdle;
+    }));
+    // Over the rest of that pause and a pass after it: idle, and no sixth attempt.
+    EXPECT_TRUE(HoldsFor(
+        [&] {
+            return link.GetState() == CTcpLink::State::kIdle &&
+                   link.GetStatusCode() == CTcpLink::Status::kIdle &&
+                   trace.Count("Connecting\n") == 5;
+        },
+        1200ms));
 }
 
 TEST_F(TcpLinkNet, ResetDuringABlockingConnectAbortsItAndLeavesNoSocket) {
@@ -576,13 +598,12 @@ TEST_F(TcpLinkNet, ResetDuringABlockingConnectAbortsItAndLeavesNoSocket) {
     CRunning running(link);
     link.ArmInitiator(kLoopback, kPort);
     ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 1; }));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnect);  // still in the connect call
+    EXPECT_TRUE(HoldsFor([&] { return link.GetState() == CTcpLink::State::kConnect; },
+                         300ms));  // in the connect call
     EXPECT_EQ(link.GetStatusText(), "Attempting to connect");
     link.Reset();
     ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kIdle; }, 1500ms));
-    std::this_thread::sleep_for(600ms);
-    EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
+    EXPECT_TRUE(HoldsFor([&] { return link.GetState() == CTcpLink::State::kIdle; }, 600ms));
     EXPECT_EQ(link.GetStatusText(), "Attempting to connect");  // the aborted attempt left no mark
     EXPECT_EQ(trace.Count("Connecting\n"), 1);
     EXPECT_EQ(OpenDescriptors(), before);
@@ -599,8 +620,8 @@ TEST_F(TcpLinkNet, StopDuringAConnectToASilentPeerEndsAtOnce) {
     link.Launch();
     link.ArmInitiator(0x0AC80002, kPort);  // 10.200.0.2
     ASSERT_TRUE(WaitUntil([&] { return trace.Count("Connecting\n") == 1; }));
-    std::this_thread::sleep_for(1500ms);  // the system would keep trying for about two minutes
-    EXPECT_EQ(link.GetState(), CTcpLink::State::kConnect);
+    // The system would keep trying for about two minutes.
+    EXPECT_TRUE(HoldsFor([&] { return link.GetState() == CTcpLink::State::kConnect; }, 1500ms));
     auto start = Clock::now();
     link.RequestStop();
     link.Join();
@@ -816,8 +837,7 @@ TEST_F(TcpLinkNet, ResetWhileConnectedClosesThePeersConnectionAndStaysIdle) {
         EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
         EXPECT_TRUE(SeesEndOfStream(peer));
         ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kIdle; }));
-        std::this_thread::sleep_for(1100ms);
-        EXPECT_EQ(link.GetState(), CTcpLink::State::kIdle);
+        EXPECT_TRUE(HoldsFor([&] { return link.GetState() == CTcpLink::State::kIdle; }, 1100ms));
         EXPECT_EQ(link.GetStatusText(), "Waiting for connection");  // kept, not shown while stopped
         EXPECT_EQ(link.SendAll("abcd", 4), 0);
         peer.Close();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The installed program (cmake --install into a scratch prefix) run the way vantrell@.service
-# runs it (unit_run.sh: its environment, working directory and offscreen display, as an
-# unprivileged user with only the two capabilities), as end A of two LANs in namespaces, while
-# the test plays the service manager on a NOTIFY_SOCKET of its own:
+# The installed daemon (cmake --install into a scratch prefix) run the way vantrell@.service
+# runs it (unit_run.sh: its environment and working directory, as an unprivileged user with only
+# the two capabilities), as end A of two LANs in namespaces, while the test plays the service
+# manager on a NOTIFY_SOCKET of its own. End B is the dialog program where it was built (so the
+# two programs meet on the wire), else a second daemon:
 #
 #   hostA ──LAN A── routerA ═══ WAN ═══ routerB ──LAN B── hostB
 #                   end A "as the unit"  end B (plain, root)
@@ -14,8 +15,9 @@
 #   trace  the same UDP run under strace (a key missing from the file, so that it is written
 #          back): every system call passes the unit's SystemCallFilter lines, every socket
 #          family opened is in RestrictAddressFamilies, every file created or written lies in
-#          the site's folder or the runtime folder (ProtectSystem=strict, ReadWritePaths=), and
-#          /proc is used only for processes (ProcSubset=pid)
+#          the site's folder or the runtime folder (ProtectSystem=strict, ReadWritePaths=),
+#          /proc is used only for processes (ProcSubset=pid), and no memory is mapped writable
+#          and executable at once (MemoryDenyWriteExecute=yes)
 #
 # Usage: service_test.sh BUILD-DIR NOTIFY-SINK [udp|tcp|trace...]   (all three by default)
 set -eEuo pipefail
@@ -38,9 +40,13 @@ T=$(mktemp -d /tmp/vantrell-service.XXXXXX)
 on_exit rm -rf "$T"
 chmod 755 "$T"  # the unit's user walks into its site folder
 cmake --install "$build" --prefix "$T/root/usr" >/dev/null
-program=$T/root/usr/bin/vantrell
+program=$T/root/usr/bin/vantrelld
+program_b=$T/root/usr/bin/vantrell
+[ -x "$program_b" ] || program_b=$program
 unit_init "$T/root/usr/lib/systemd/system/vantrell@.service" "$T/root"
-[ "$(unit_value ExecStart)" = "$program" ] || { echo "ExecStart is not the installed program"; exit 1; }
+[ "$(unit_value ExecStart)" = "$program" ] || { echo "ExecStart is not the installed daemon"; exit 1; }
+if unit_value Environment | grep -q QT_; then echo "the unit sets a Qt environment"; exit 1; fi
+[ "$(unit_value MemoryDenyWriteExecute)" = yes ] || { echo "no MemoryDenyWriteExecute=yes"; exit 1; }
 two_lans_build "vs$$"
 site=$T/root/etc/vantrell/hub
 
@@ -51,7 +57,7 @@ start_b() {  # mode [SECTION/KEY=VALUE...]
     two_lans_settings "$T/b" B "$mode" "$@"
     mkdir -m 700 "$T/b/xdg"
     (cd "$T/b" && exec ip netns exec "$(topo_ns routerB)" env QT_QPA_PLATFORM=offscreen \
-        XDG_RUNTIME_DIR="$T/b/xdg" "$program" </dev/null >"$T/b/log" 2>&1) &
+        XDG_RUNTIME_DIR="$T/b/xdg" "$program_b" </dev/null >"$T/b/log" 2>&1) &
     b_pid=$!
     bg_track "$b_pid"
 }
@@ -135,7 +141,7 @@ phase_trace() {
     UNIT_WRAPPER=()
     wait_line "$T/trace.notify" READY=1 30
     topo_wait_ping hostA "$HOST_B" 30
-    # strace is the unit's process here; the program is its child.
+    # strace is the unit's process here; the daemon is its child.
     local program_pid
     program_pid=$(ps -o pid= --ppid "$a_pid" | tr -d ' ')
     kill -TERM "$program_pid"
@@ -176,6 +182,11 @@ phase_trace() {
     if grep -E '^(chdir|fchdir)\(' "$T/trace.strace" | grep -qv '= -1 '; then
         echo "the program changed its working directory: relative writes are not checked"
         return 1
+    fi
+    # MemoryDenyWriteExecute=yes: no mapping both writable and executable, made or changed.
+    if grep -E '^(mmap|mprotect|pkey_mprotect)\(' "$T/trace.strace" | grep PROT_EXEC |
+        grep PROT_WRITE; then
+        echo "writable executable memory: MemoryDenyWriteExecute=yes would refuse it"; return 1
     fi
     # /proc: only the process's own entries (ProcSubset=pid hides the rest).
     strays=$(grep -v '= -1 ' "$T/trace.strace" | grep -oE '"/proc/[^"]*"' |

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# One router box at the hub runs two instances, as vantrell@b1 and vantrell@b2 run them
+# One router box at the hub runs two daemons, as vantrell@b1 and vantrell@b2 run them
 # (unit_run.sh), each for its own branch LAN, with its own virtual address, MAC and ports; each
 # branch box runs one instance. Pings cross between the hub and both branches at the same time.
 #
@@ -34,7 +34,7 @@ T=$(mktemp -d /tmp/vantrell-three-lans.XXXXXX)
 on_exit rm -rf "$T"
 chmod 755 "$T"
 cmake --install "$build" --prefix "$T/root/usr" >/dev/null
-program=$T/root/usr/bin/vantrell
+program=$T/root/usr/bin/vantrelld
 unit_init "$T/root/usr/lib/systemd/system/vantrell@.service" "$T/root"
 
 topo_init "v3$$"

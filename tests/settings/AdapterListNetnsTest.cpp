@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/support/NetNamespace.h"
-#include "ui/AdapterList.h"
+#include "panel/AdapterList.h"
 
 namespace {
 

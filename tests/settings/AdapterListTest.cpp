@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/Trace.h"
-#include "ui/AdapterList.h"
+#include "panel/AdapterList.h"
 
 namespace {
 

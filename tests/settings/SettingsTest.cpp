@@ -16,7 +16,7 @@
 
 #include "platform/PrivateProfile.h"
 #include "tests/support/NetNamespace.h"
-#include "ui/Settings.h"
+#include "panel/Settings.h"
 
 namespace fs = std::filesystem;
 

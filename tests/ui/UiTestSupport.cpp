@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "platform/PrivateProfile.h"
-#include "ui/Settings.h"
+#include "panel/Settings.h"
 
 namespace uitest {
 

@@ -1,4 +1,4 @@
-#include "ui/Settings.h"
+#include "panel/Settings.h"
 
 #include <string.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "ui/AdapterList.h"
+#include "panel/AdapterList.h"
 
 #include <sys/socket.h>
 
