@@ -44,7 +44,7 @@ bool CDaemon::Start() {
     }
     m_engine.SetSettings(settings);
     m_engine.Start();
-    if (settings.mode == CTunnelEngine::Mode::kUdp) m_statusLine.Set(panel::kUsingUdp);
+    if (settings.mode == CTunnelEngine::Mode::kUdp) m_statusLine.Set(m_engine.UdpStatus());
     m_statusService.Open();
     m_statusService.Publish(m_engine, m_statusLine.Text());
     m_statusLine.Ready();

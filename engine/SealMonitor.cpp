@@ -5,14 +5,20 @@ void CSealMonitor::Reset() {
 }
 
 CSealMonitor::Problem CSealMonitor::Poll(const Counts& now) {
-    if (now.handshakes > m_last.handshakes || now.opened > m_last.opened) {
-        m_problem = Problem::kNone;
-        m_connectionsAtProgress = now.connections;
+    if (now.handshakes > m_last.handshakes || now.opened > m_last.opened || now.sessionUp) {
+        if (now.handshakes > m_last.handshakes || now.opened > m_last.opened) {
+            m_problem = Problem::kNone;
+            m_connectionsAtProgress = now.connections;
+        }
+        m_failing = false;
     } else if (now.notSealed > m_last.notSealed) {
         m_problem = Problem::kPeerUnsealed;
-    } else if (now.authFailures > m_last.authFailures) {
+    } else if (now.authFailures > m_last.authFailures && !m_failing) {
+        m_failing = true;
+        m_failingSinceNs = now.nowNs;
+    } else if (m_failing && now.nowNs - m_failingSinceNs >= kMismatchAfterNs) {
         m_problem = Problem::kKeyMismatch;
-    } else if (m_problem == Problem::kNone &&
+    } else if (m_problem == Problem::kNone && !m_failing &&
                now.connections - m_connectionsAtProgress >= kRefusedConnections) {
         m_problem = Problem::kNoHandshake;
     }

@@ -78,7 +78,14 @@ bool CTunnelEngine::Start() {
 
     const wire::TunnelMode mode = wire::MakeTunnelMode(tcp, m_channel != nullptr);
     CTcpLink* const link = tcp ? &m_link : nullptr;
+    if (!tcp) {
+        m_tunnelSocket = std::make_unique<CTunnelSocket>(s.listenPort);
+        m_udpPeer = std::make_unique<CUdpPeer>(s.tunnelAddress, s.tunnelPort, *m_tunnelSocket,
+                                               m_channel.get(), seal::CSealClock::System(),
+                                               s.sealTimings.keepAliveAfterNs);
+    }
     m_lanToTunnel = std::make_unique<CLanToTunnel>(s.tunnelAddress, s.tunnelPort);
+    if (!tcp) m_lanToTunnel->SetUdpPeer(m_tunnelSocket.get(), m_udpPeer.get());
     m_lanToTunnel->SetAdapter(s.adapter);
     m_lanToTunnel->SetSubnets(s.thisSubnet, s.thisMask, s.otherSubnet, s.otherMask, virtualMac);
     m_lanToTunnel->SetTunnel(mode, link, m_channel.get());
@@ -87,11 +94,10 @@ bool CTunnelEngine::Start() {
 
     CTunnelToLan::Tunnel tunnel;
     tunnel.mode = mode;
-    tunnel.listenPort = s.listenPort;
     tunnel.link = link;
     tunnel.channel = m_channel.get();
-    tunnel.peerAddress = s.tunnelAddress;
-    tunnel.peerPort = s.tunnelPort;
+    tunnel.socket = m_tunnelSocket.get();
+    tunnel.udpPeer = m_udpPeer.get();
     m_arpAgent->Neighbours().BeginRun();  // no injector runs yet
     m_tunnelToLan = std::make_unique<CTunnelToLan>(*m_arpAgent, tunnel);
     m_tunnelToLan->SetAdapter(s.adapter);  // its MTU bounds the frames injected
@@ -111,7 +117,9 @@ void CTunnelEngine::Stop() {
     // The ARP agent stays, with the neighbours it has learnt, for the next Start.
     m_arpAgent->RequestStop();
     m_arpAgent->Join();
-    m_link.Reset();  // its thread keeps running, idle; lets go of the channel
+    m_link.Reset();     // its thread keeps running, idle; lets go of the channel
+    m_udpPeer.reset();  // both workers have ended: nobody sends on the socket any more
+    m_tunnelSocket.reset();
     m_channel.reset();
 }
 
@@ -123,12 +131,31 @@ std::string CTunnelEngine::PollSealProblem() {
     counts.opened = stats.opened;
     counts.notSealed = stats.notSealed + m_tunnelToLan->GetUnsealedFrames();
     counts.authFailures = stats.authFailures;
+    if (m_udpPeer) {
+        // Only what came from the other end's address tells of its key: a stranger's datagrams
+        // are counted by the channel, and shown nowhere else.
+        counts.notSealed = m_udpPeer->PeerUnsealed();
+        counts.authFailures = m_udpPeer->PeerHandshakeFailures();
+    }
+    counts.sessionUp = m_channel->HasUsableSession();
+    counts.nowNs = seal::CSealClock::System().MonotonicNs();
     counts.connections =
         m_settings.mode == Mode::kUdp ? 0 : m_link.GetConnectionGeneration() - m_connectionsAtStart;
     const CSealMonitor::Problem problem = m_sealMonitor.Poll(counts);
     const char* sentence = CSealMonitor::Sentence(problem);
     if (m_sealMonitor.FirstReport(problem)) std::fprintf(stderr, "Vantrell: %s.\n", sentence);
     return sentence;
+}
+
+std::string CTunnelEngine::UdpStatus() const {
+    static const std::string kPlain = "Using UDP mode.";
+    if (!m_udpPeer || !m_channel) return kPlain;
+    const CPeerEndpoint& endpoint = m_udpPeer->Endpoint();
+    if (endpoint.Learning())
+        return "Using UDP mode, sealed: waiting for the other end to make contact.";
+    CPeerEndpoint::Address at;
+    if (!endpoint.Moved() || !endpoint.Current(at)) return kPlain;
+    return "Using UDP mode. The other end sends from " + CUdpPeer::Text(at) + ".";
 }
 
 void CTunnelEngine::EndPacketWorkers() {
@@ -206,6 +233,12 @@ void CTunnelEngine::FillStatus(TunnelStatus& out) const {
     out.sealed = s.key.IsSet();
     out.peerAddress = s.tunnelAddress;
     out.peerPort = s.tunnelPort;
+    // A sealed UDP end sends where the other end was last heard from, which may have moved.
+    CPeerEndpoint::Address at;
+    if (m_udpPeer && m_channel && m_udpPeer->Endpoint().Current(at)) {
+        out.peerAddress = at.ip;
+        out.peerPort = at.port;
+    }
     out.listenPort = s.listenPort;
     out.card = s.adapter != nullptr && s.adapter->name != nullptr ? s.adapter->name : "";
     out.cardState = CardStateName(GetCardState());

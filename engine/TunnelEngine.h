@@ -16,6 +16,8 @@
 #include <string>
 
 #include "engine/SealMonitor.h"
+#include "engine/TunnelSocket.h"
+#include "engine/UdpPeer.h"
 #include "engine/card/LanCard.h"
 #include "engine/status/TunnelStatus.h"
 #include "link/TcpLink.h"
@@ -104,6 +106,13 @@ class CTunnelEngine {
     // counters since Start, the neighbour list the injector last published, the sealed
     // channel's handshakes. Reads only atomics and short-held copies; the owner's thread.
     void FillStatus(TunnelStatus& out) const;
+    // UDP mode's status sentence while running: "Using UDP mode." as designed; sealed, where the
+    // other end is when it is not where the settings say, or that this end waits for it to make
+    // contact (an end with tunnel address 0.0.0.0). Polled by the owner.
+    std::string UdpStatus() const;
+    // UDP mode: the other end as the workers see it (null while stopped or in TCP mode); for
+    // tests and traces.
+    const CUdpPeer* UdpPeer() const { return m_udpPeer.get(); }
 
   private:
     // Stops, joins and deletes the injector, then the forwarder, if they exist.
@@ -122,6 +131,10 @@ class CTunnelEngine {
     // Only between Start and Stop, and only with a key; the link holds a copy while armed.
     std::shared_ptr<seal::CSealedChannel> m_channel;
     CSealMonitor m_sealMonitor;
+    // UDP mode, only between Start and Stop: the socket both workers use and where they send.
+    // Both go at Stop once the workers have been joined, the peer (which uses the socket) first.
+    std::unique_ptr<CTunnelSocket> m_tunnelSocket;
+    std::unique_ptr<CUdpPeer> m_udpPeer;
     std::uint32_t m_connectionsAtStart = 0;  // the link's generation when Start ran
     std::chrono::steady_clock::time_point m_startedAt{};
 };

@@ -37,7 +37,7 @@ std::string CStatusLine::RunningSentence(CTunnelEngine& engine) {
     std::string problem = engine.PollSealProblem();
     if (!card.empty()) return card;
     if (!problem.empty()) return problem;
-    if (engine.GetSettings().mode == CTunnelEngine::Mode::kUdp) return kUsingUdp;
+    if (engine.GetSettings().mode == CTunnelEngine::Mode::kUdp) return engine.UdpStatus();
     CTcpLink& link = engine.Link();
     return link.GetStatusCode() != CTcpLink::Status::kConnected ? link.GetStatusText()
                                                                 : std::string(kConnected);

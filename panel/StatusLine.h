@@ -19,7 +19,6 @@ inline constexpr const char* kStartLine = "Start";
 inline constexpr const char* kNoCardLine = "Start: no LAN card selected";
 inline constexpr const char* kStopLine = "Stop";
 inline constexpr const char* kNotConnected = "Not Connected";
-inline constexpr const char* kUsingUdp = "Using UDP mode.";
 inline constexpr const char* kConnected = "Connected";
 
 class CStatusLine {

@@ -263,14 +263,19 @@ CSealedChannel::SessionInfo CSealedChannel::CurrentSession() const {
     return info;
 }
 
+bool CSealedChannel::HasUsableSession() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return UsableForSending(*m_current, m_clock.MonotonicNs());
+}
+
 // ----------------------------------------------------------------------------------------------
 
 CSealedChannel::Received CSealedChannel::Receive(const std::uint8_t* message, int length,
-                                                 std::uint8_t* out, int capacity) {
+                                                 std::uint8_t* out, int capacity, bool elsewhere) {
     std::uint8_t type = length > 0 ? message[0] : 0;
     switch (type) {
         case kTypeInitiation:
-            return OnInitiation(message, length, out, capacity);
+            return OnInitiation(message, length, out, capacity, elsewhere);
         case kTypeResponse:
             return OnResponse(message, length, out, capacity);
         case kTypeData:
@@ -283,7 +288,8 @@ CSealedChannel::Received CSealedChannel::Receive(const std::uint8_t* message, in
 }
 
 CSealedChannel::Received CSealedChannel::OnInitiation(const std::uint8_t* message, int length,
-                                                      std::uint8_t* out, int capacity) {
+                                                      std::uint8_t* out, int capacity,
+                                                      bool elsewhere) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (length != kInitiationSize || !ReservedZero(message)) return DropLocked(Drop::kMalformed);
     if (capacity < kHandshakeRoom) return DropLocked(Drop::kTooLong);
@@ -306,8 +312,9 @@ CSealedChannel::Received CSealedChannel::OnInitiation(const std::uint8_t* messag
         int order = std::memcmp(m_pending.EphemeralPublic(), message + 4, kPublicKeySize);
         // This end's own initiation sent back to it: both ends hold the same key, so it reads.
         if (order == 0) return DropLocked(Drop::kReplay);
-        // Crossing handshakes: the greater ephemeral public key wins on both ends.
-        if (order > 0 && now - m_pendingSinceNs < m_timings.retryAfterNs) {
+        // Crossing handshakes: the greater ephemeral public key wins on both ends. Not when this
+        // end's went where the other end is not (behind a NAT that gave it another port).
+        if (!elsewhere && order > 0 && now - m_pendingSinceNs < m_timings.retryAfterNs) {
             return DropLocked(Drop::kCrossing);
         }
     }

@@ -55,6 +55,9 @@ struct SealTimings {
     std::uint64_t rekeyAfterMessages = std::uint64_t{1} << 60;
     // Below 2^64 - 1, which Noise reserves, with room for messages sealed meanwhile.
     std::uint64_t rejectAfterMessages = ~std::uint64_t{0} - (std::uint64_t{1} << 13);
+    // Datagrams: a keep-alive after this long without sending anything, so that a NAT on the
+    // way keeps its mapping (Linux forgets an unreplied one after 30 s).
+    std::uint64_t keepAliveAfterNs = 25'000'000'000;
 };
 
 class CSealedChannel {
@@ -143,8 +146,11 @@ class CSealedChannel {
     int Initiate(std::uint8_t* out, int capacity);
     // One message from the peer (a datagram, or a frame's message). `out` receives the plaintext
     // or the reply: it either does not overlap `message` or is message + kDataHeaderSize, and
-    // needs the plaintext's length or kHandshakeRoom bytes.
-    Received Receive(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
+    // needs the plaintext's length or kHandshakeRoom bytes. `elsewhere` (datagrams): the message
+    // comes from another address or port than this end sends to, so this end's own pending
+    // initiation cannot have reached the sender and a crossing initiation is answered anyway.
+    Received Receive(const std::uint8_t* message, int length, std::uint8_t* out, int capacity,
+                     bool elsewhere = false);
     // Called about once a second (any period up to a second will do). Stream mode: says when to
     // close a connection that has had no usable session for authTimeout. Both modes: starts the
     // handshake that keeps a session ready (the first one, a rekey, a retry).
@@ -157,6 +163,9 @@ class CSealedChannel {
 
     Stats GetStats() const;
     SessionInfo CurrentSession() const;
+    // True while the current session may seal (established, not too old, counter below the
+    // limit).
+    bool HasUsableSession() const;
 
   private:
     static constexpr std::uint8_t kPrologue[] = "vantrell sealed tunnel 1";
@@ -173,7 +182,8 @@ class CSealedChannel {
     int SealLocked(CTransportSession& session, const std::uint8_t* plaintext, int length,
                    std::uint8_t* out);
 
-    Received OnInitiation(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
+    Received OnInitiation(const std::uint8_t* message, int length, std::uint8_t* out, int capacity,
+                          bool elsewhere);
     Received OnResponse(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
     Received OnData(const std::uint8_t* message, int length, std::uint8_t* out, int capacity);
     Received DropLocked(Drop reason);

@@ -199,7 +199,7 @@ void CVantrellDlg::OnStart() {
     m_engine.SetSettings(settings);
     m_engine.Start();
     if (settings.mode == CTunnelEngine::Mode::kUdp) {
-        SetStatus(QString::fromUtf8(panel::kUsingUdp));
+        SetStatus(QString::fromStdString(m_engine.UdpStatus()));
     }
     m_sealed->setVisible(settings.key.IsSet());
 }

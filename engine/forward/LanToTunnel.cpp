@@ -65,6 +65,11 @@ void CLanToTunnel::SetSubnets(std::uint32_t thisAddress, std::uint32_t thisMask,
     std::snprintf(m_macText, sizeof m_macText, "%s", mac.Text());
 }
 
+void CLanToTunnel::SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer) {
+    m_udpPeer = peer;
+    m_udpSender.Attach(socket, peer);
+}
+
 void CLanToTunnel::SetTunnel(wire::TunnelMode mode, CTcpLink* link, seal::CSealedChannel* channel) {
     m_mode = mode;
     m_tcpLink = link;
@@ -72,7 +77,8 @@ void CLanToTunnel::SetTunnel(wire::TunnelMode mode, CTcpLink* link, seal::CSeale
 }
 
 bool CLanToTunnel::Flush() {
-    if (m_mode == wire::TunnelMode::kSealedUdp && m_batch->TakeHandshakeDue()) {
+    if (m_mode == wire::TunnelMode::kSealedUdp && m_batch->TakeHandshakeDue() &&
+        (m_udpPeer == nullptr || !m_udpPeer->Endpoint().Learning())) {
         // A handshake the seals asked for (first session, rekey, retry) goes ahead of the batch.
         std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
         if (int n = m_channel->Initiate(initiation, sizeof initiation); n > 0) {

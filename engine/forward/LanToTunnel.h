@@ -47,6 +47,10 @@ class CLanToTunnel : public CWorkerThread {
     // fragment sealed into its datagram as it is added, or in TCP mode the records sealed by the
     // link in place and sent with one call.
     void SetTunnel(wire::TunnelMode mode, CTcpLink* link, seal::CSealedChannel* channel);
+    // UDP mode: datagrams leave from the tunnel's socket (bound to the listen port) for where the
+    // other end is now; an end that learns the other's address sends nothing, handshakes
+    // included, until it knows it. Both not owned, outliving the run; set before Launch.
+    void SetUdpPeer(CTunnelSocket* socket, CUdpPeer* peer);
 
     // A card that cannot be opened, or goes away while running, is opened again about twice a
     // second until it is back (or a stop request). A filter that cannot be installed ends the
@@ -98,6 +102,7 @@ class CLanToTunnel : public CWorkerThread {
 
     pcap_if_t* m_adapter = nullptr;  // not owned; set before Launch
     CUdpSender m_udpSender;          // the forwarder's thread (after the constructor)
+    CUdpPeer* m_udpPeer = nullptr;   // not owned; set before Launch
     // Set before Launch, then only read.
     wire::CIpv4Subnet m_this;
     wire::CIpv4Subnet m_other;

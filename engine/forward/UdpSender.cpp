@@ -37,11 +37,37 @@ bool CUdpSender::Open(std::uint32_t address, int port) {
                      sizeof m_destination) == 0;
 }
 
+void CUdpSender::Attach(CTunnelSocket* socket, CUdpPeer* peer) {
+    if (m_socket != INVALID_SOCKET) Close();
+    m_tunnel = socket;
+    m_peer = peer;
+}
+
+bool CUdpSender::Address(mmsghdr* messages, int count) {
+    if (m_tunnel == nullptr) return true;
+    if (!m_peer->Destination(m_destination)) return false;
+    m_socket = m_tunnel->Bind();  // the first send may come before the injector's bind
+    for (int i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &m_destination;
+        messages[i].msg_hdr.msg_namelen = sizeof m_destination;
+    }
+    m_peer->NoteSent();
+    return true;
+}
+
 bool CUdpSender::Send(const void* data, int length) {
+    if (m_tunnel != nullptr) {
+        if (!m_peer->Destination(m_destination)) return false;
+        m_peer->NoteSent();
+        return ::sendto(m_tunnel->Bind(), data, static_cast<std::size_t>(length), MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&m_destination),
+                        sizeof m_destination) >= 0;
+    }
     return platform::SendNoSignal(m_socket, data, static_cast<std::size_t>(length)) != SOCKET_ERROR;
 }
 
 int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
+    if (!Address(messages, count)) return count;
     int failed = 0;
     int next = 0;
     while (next < count) {
@@ -63,6 +89,7 @@ int CUdpSender::SendDatagrams(mmsghdr* messages, int count) {
 int CUdpSender::SendSegmented(mmsghdr* messages, const int* firsts, int count, mmsghdr* datagrams) {
     if (count <= 0) return 0;
     if (!m_segmenting) return SendDatagrams(datagrams + firsts[0], firsts[count] - firsts[0]);
+    if (!Address(messages, count)) return firsts[count] - firsts[0];
     int failed = 0;
     int next = 0;
     while (next < count) {
@@ -97,6 +124,7 @@ int CUdpSender::Transmit(mmsghdr* messages, unsigned count) {
 }
 
 bool CUdpSender::Close() {
+    if (m_tunnel != nullptr) return false;  // the tunnel's socket is its owner's to close
     if (m_socket == INVALID_SOCKET) return false;
     bool closed = closesocket(m_socket) == 0;
     m_socket = INVALID_SOCKET;

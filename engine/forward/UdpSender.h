@@ -4,12 +4,17 @@
 // that the forwarder's batch has sealed, and the handshakes the channel asks for, through it.
 // Sends each packet's datagrams as one segmented message (UDP GSO) while the kernel takes them;
 // once it refuses, sends them one by one for the rest of the sender's life.
+// Attached (the engine's way): no socket of its own; every datagram leaves from the tunnel's
+// socket bound to the listen port, addressed to where the other end is now (CUdpPeer), and
+// nothing leaves while that is not known.
 #pragma once
 
 #include <sys/socket.h>
 
 #include <cstdint>
 
+#include "engine/TunnelSocket.h"
+#include "engine/UdpPeer.h"
 #include "platform/Sockets.h"
 
 class CUdpSender {
@@ -24,6 +29,9 @@ class CUdpSender {
     // `address` in host order. Creates the socket and connects it; true when the connect
     // succeeds. The socket stays open when the connect fails.
     bool Open(std::uint32_t address, int port);
+    // Sends from `socket` to `peer`'s destination from now on (both not owned, outliving the
+    // sender); closes the socket Open made.
+    void Attach(CTunnelSocket* socket, CUdpPeer* peer);
     // One send; false only when the send reports SOCKET_ERROR.
     bool Send(const void* data, int length);
     // Sends prepared datagrams (no address: the socket's) in order, with as few system calls as
@@ -48,10 +56,14 @@ class CUdpSender {
     virtual int Transmit(mmsghdr* messages, unsigned count);
 
   private:
+    // Attached: puts the destination into each message; false when there is none yet.
+    bool Address(mmsghdr* messages, int count);
     // Transmit, repeated while a signal interrupts it before anything was sent.
     int TransmitAll(mmsghdr* messages, int count);
 
     SOCKET m_socket;
     sockaddr_in m_destination;
-    bool m_segmenting = true;  // the forwarder's thread only
+    CTunnelSocket* m_tunnel = nullptr;  // attached: not owned
+    CUdpPeer* m_peer = nullptr;         // attached: not owned
+    bool m_segmenting = true;           // the forwarder's thread only
 };

@@ -1,14 +1,14 @@
 #include "engine/inject/DatagramReceiver.h"
 
-#include <arpa/inet.h>
 #include <netinet/udp.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "engine/TunnelSocket.h"
+#include "engine/UdpPeer.h"
 #include "engine/inject/InjectionPath.h"
-#include "engine/inject/SealedOpener.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"
 #include "platform/WorkerThread.h"
@@ -19,16 +19,12 @@ constexpr int kReadinessWaitMs = 250;
 // Pause after a UDP socket that could not be created or bound, so a taken port is tried four
 // times a second rather than in a busy loop; also the bound on a stop request there.
 constexpr int kBindRetryMs = 250;
-// Receive buffer of the UDP socket: datagrams queue here while this thread waits for the CPU. At
-// 200 Mbit/s the system default (about 200 KB, some 90 datagrams counted with their overhead)
-// overflows within a few milliseconds; 8 MB covers about 100 ms.
-constexpr int kUdpReceiveBufferBytes = 8 * 1024 * 1024;
 // A receive buffer: the largest UDP payload, so that a run of datagrams kept together by the
 // kernel is never cut short.
 constexpr int kReceiveBufferBytes = 65536;
 // The reassembly arena: a batch's packets side by side, plus room for a largest one.
 constexpr int kArenaBytes = 256 * 1024 + wire::kFrameBufferSize;
-// How often a sealed receiver lets the channel start a due handshake.
+// How often a sealed receiver lets the other end start a due handshake or keep-alive.
 constexpr auto kTickPeriod = std::chrono::milliseconds(500);
 
 // The size of the datagrams a receive buffer holds when the kernel kept a run of them together
@@ -48,8 +44,9 @@ int SegmentSize(const msghdr& header) {
 
 }  // namespace
 
-CDatagramReceiver::CDatagramReceiver(int listenPort, CInjectionPath& path, CWorkerThread& thread)
-    : m_listenPort(listenPort),
+CDatagramReceiver::CDatagramReceiver(CTunnelSocket& socket, CUdpPeer* sealedPeer,
+                                     CInjectionPath& path, CWorkerThread& thread)
+    : m_tunnelSocket(socket),
       m_path(path),
       m_thread(thread),
       m_datagrams(
@@ -57,62 +54,28 @@ CDatagramReceiver::CDatagramReceiver(int listenPort, CInjectionPath& path, CWork
       m_receiveParts{},
       m_receiveMessages{},
       m_arena(new std::uint8_t[kArenaBytes]()),
-      m_reassembler(m_arena.get()) {
+      m_reassembler(m_arena.get()),
+      m_sealed(sealedPeer) {
     for (int i = 0; i < kReceiveBatch; ++i) {
         m_receiveParts[i] = {m_datagrams.get() + static_cast<std::size_t>(i) * kReceiveBufferBytes,
                              static_cast<std::size_t>(kReceiveBufferBytes)};
         m_receiveMessages[i].msg_hdr.msg_iov = &m_receiveParts[i];
         m_receiveMessages[i].msg_hdr.msg_iovlen = 1;
         m_receiveMessages[i].msg_hdr.msg_control = m_receiveControl[i].bytes;
+        m_receiveMessages[i].msg_hdr.msg_name = &m_sources[i];
     }
 }
 
-CDatagramReceiver::~CDatagramReceiver() {
-    Close();
-}
-
-void CDatagramReceiver::SetSealed(CSealedOpener* sealed, std::uint32_t peerAddress, int peerPort) {
-    m_sealed = sealed;
-    m_peer = sockaddr_in{};
-    m_peer.sin_family = AF_INET;
-    m_peer.sin_addr.s_addr = htonl(peerAddress);
-    m_peer.sin_port = htons(static_cast<std::uint16_t>(peerPort));
-}
+CDatagramReceiver::~CDatagramReceiver() = default;
 
 bool CDatagramReceiver::Bind() {
-    m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (m_socket < 0) {
-        m_socket = INVALID_SOCKET;
-        return false;
-    }
-    Trace("UDP socket handle <%d>\n", m_socket);
-    // Beyond the system's limit when privileged (the capture needs privileges anyway), else up
-    // to the limit. A smaller buffer only means more loss under load: not acted on.
-    int receiveBuffer = kUdpReceiveBufferBytes;
-    if (::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) !=
-        0) {
-        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    }
-    // Receive offload: a peer's segmented send arrives as one buffer, cut here rather than by
-    // the kernel. Without it (an older kernel) every datagram arrives on its own, as before.
-    int receiveOffload = 1;
-    ::setsockopt(m_socket, SOL_UDP, UDP_GRO, &receiveOffload, sizeof receiveOffload);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(m_listenPort));
-    int result = ::bind(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    Trace("Bind To UDP port returned <%d>\n", result);
-    if (result != 0) {
-        Close();
-        return false;
-    }
-    m_bound = true;
-    return true;
+    m_socket = m_tunnelSocket.Bind();  // the forwarder may have bound it already
+    m_bound = m_socket != INVALID_SOCKET;
+    return m_bound;
 }
 
-void CDatagramReceiver::Close() {
-    if (m_socket != INVALID_SOCKET) closesocket(m_socket);
+void CDatagramReceiver::Release() {
+    // Only let go: the forwarder sends from the same socket, and its owner closes it.
     m_socket = INVALID_SOCKET;
     m_bound = false;
 }
@@ -121,7 +84,7 @@ int CDatagramReceiver::WaitDatagram() {
     int result = platform::WaitReadableOrWoken(m_socket, m_path.WakeHandle(), kReadinessWaitMs);
     if (result == 0) return 0;
     if (result == SOCKET_ERROR) {
-        Close();  // the next step makes a new socket
+        Release();  // the next step takes it again
         return 0;
     }
     return result;
@@ -151,13 +114,15 @@ void CDatagramReceiver::Step() {
         const bool truncated = (message.msg_hdr.msg_flags & MSG_TRUNC) != 0;
         const int segment = SegmentSize(message.msg_hdr);
         if (segment <= 0 || segment >= length || truncated) {
-            AcceptReceived(received, length, truncated || length > wire::kMaxDatagram);
+            AcceptReceived(m_sources[i], received, length,
+                           truncated || length > wire::kMaxDatagram);
             continue;
         }
         // A run of datagrams of `segment` bytes each (the last one shorter or equal).
         m_receivedRuns.fetch_add(1, std::memory_order_relaxed);
         for (int at = 0; at < length; at += segment) {
-            AcceptReceived(received + at, std::min(segment, length - at),
+            // A run's datagrams share their source.
+            AcceptReceived(m_sources[i], received + at, std::min(segment, length - at),
                            segment > wire::kMaxDatagram);
         }
     }
@@ -172,16 +137,18 @@ void CDatagramReceiver::Step() {
 int CDatagramReceiver::ReceiveDatagrams() {
     for (mmsghdr& message : m_receiveMessages) {
         message.msg_hdr.msg_controllen = sizeof(ReceiveControl::bytes);  // the kernel's to shorten
+        message.msg_hdr.msg_namelen = sizeof(sockaddr_in);
     }
     return ::recvmmsg(m_socket, m_receiveMessages, kReceiveBatch, MSG_DONTWAIT, nullptr);
 }
 
-void CDatagramReceiver::AcceptReceived(std::uint8_t* datagram, int length, bool truncated) {
+void CDatagramReceiver::AcceptReceived(const sockaddr_in& source, std::uint8_t* datagram,
+                                       int length, bool truncated) {
     if (m_sealed != nullptr) {
         // Sealed: nothing reaches the reassembler unless it authenticated; no sealed datagram is
         // empty or cut short, so a stranger's never disturbs reassembly.
         if (length == 0 || truncated) return;
-        length = OpenDatagram(datagram, length);
+        length = m_sealed->Open(source, datagram, length);
         if (length < 0) return;
         datagram += seal::kDataHeaderSize;
     }
@@ -219,35 +186,9 @@ void CDatagramReceiver::AcceptDatagram(const std::uint8_t* datagram, int length,
     }
 }
 
-int CDatagramReceiver::OpenDatagram(std::uint8_t* datagram, int length) {
-    std::uint8_t* out;
-    const seal::CSealedChannel::Received received = m_sealed->Open(datagram, length, out);
-    switch (received.kind) {
-        case seal::CSealedChannel::Received::Kind::kData:
-            // An empty one only confirms a handshake: nothing for the reassembler.
-            return received.length > 0 ? received.length : -1;
-        case seal::CSealedChannel::Received::Kind::kReply:
-            SendToPeer(out, received.length);
-            return -1;
-        case seal::CSealedChannel::Received::Kind::kDropped:
-            break;
-    }
-    return -1;
-}
-
 void CDatagramReceiver::Tick() {
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastTick < kTickPeriod) return;
     m_lastTick = now;
-    std::uint8_t initiation[seal::CSealedChannel::kHandshakeRoom];
-    const seal::CSealedChannel::TickResult tick =
-        m_sealed->Channel().Tick(initiation, sizeof initiation);
-    if (tick.length > 0) SendToPeer(initiation, tick.length);
-}
-
-void CDatagramReceiver::SendToPeer(const std::uint8_t* message, int length) {
-    // From the listen socket to the other end's listen port; a lost message is retried by the
-    // channel's own timers.
-    ::sendto(m_socket, message, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT,
-             reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer);
+    m_sealed->Tick();
 }

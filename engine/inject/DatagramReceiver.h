@@ -1,10 +1,12 @@
-// Receives UDP mode's fragments on a socket of its own, bound to the listen port, from any
-// sender: many datagrams per receive call (recvmmsg), a run of datagrams that the kernel kept
-// together (receive offload) cut here, and each packet reassembled behind the one before in one
-// arena, so that a receive batch's packets are injected together without a copy. The socket is
-// made lazily by the first step, made anew after a failed wait, and closed by End.
-// Sealed (a sealed layer given): nothing reaches the reassembler unless it opened; handshake
-// replies and due initiations go to the other end's listen port from this socket.
+// Receives UDP mode's fragments on the tunnel's socket (bound to the listen port, which the
+// forwarder sends from), from any sender: many datagrams per receive call (recvmmsg), each with
+// its source, a run of datagrams that the kernel kept together (receive offload) cut here, and
+// each packet reassembled behind the one before in one arena, so that a receive batch's packets
+// are injected together without a copy. The first step takes the socket (binding it if the
+// forwarder has not); a failed wait lets go of it until the next step. The socket stays open:
+// its owner closes it once both workers have ended.
+// Sealed (the other end given): every datagram goes with its source to CUdpPeer, and nothing
+// reaches the reassembler unless it opened there; its Tick starts due handshakes and keep-alives.
 // Owned by CTunnelToLan in the UDP modes; the injector's thread only, except the counter.
 #pragma once
 
@@ -22,26 +24,25 @@
 #include "platform/Sockets.h"
 
 class CInjectionPath;
-class CSealedOpener;
+class CTunnelSocket;
+class CUdpPeer;
 class CWorkerThread;
 
 class CDatagramReceiver : public CTunnelReceiver {
   public:
-    // `path` and `thread` (the injector) are not owned and outlive the receiver.
-    CDatagramReceiver(int listenPort, CInjectionPath& path, CWorkerThread& thread);
+    // `sealedPeer` null when unsealed; it, `socket`, `path` and `thread` (the injector) are not
+    // owned and outlive the receiver.
+    CDatagramReceiver(CTunnelSocket& socket, CUdpPeer* sealedPeer, CInjectionPath& path,
+                      CWorkerThread& thread);
     ~CDatagramReceiver() override;
     CDatagramReceiver(const CDatagramReceiver&) = delete;
     CDatagramReceiver& operator=(const CDatagramReceiver&) = delete;
 
-    // Sealed mode, before Launch: the layer (not owned; outlives the receiver) and the other
-    // end's tunnel address (host order) and port, where handshake messages go.
-    void SetSealed(CSealedOpener* sealed, std::uint32_t peerAddress, int peerPort);
-
     void Begin() override {}
     void Step() override;
-    void End() override { Close(); }
+    void End() override { Release(); }
 
-    // Waits up to 250 ms for a datagram: 1 ready, 0 not (a failed wait closes the socket).
+    // Waits up to 250 ms for a datagram: 1 ready, 0 not (a failed wait lets go of the socket).
     int WaitDatagram();
     // Receive buffers that held a run of datagrams kept together by the kernel, since the
     // receiver was made; any thread.
@@ -51,22 +52,19 @@ class CDatagramReceiver : public CTunnelReceiver {
     static constexpr int kReceiveBatch = CPacketBatchSender::kMaxFrames;
 
     bool Bind();
-    void Close();
+    void Release();  // lets go of the socket (it stays open)
     // recvmmsg into the receive buffers, without waiting; returns as recvmmsg does.
     int ReceiveDatagrams();
-    // One received datagram (sealed: opened first) into the reassembler.
-    void AcceptReceived(std::uint8_t* datagram, int length, bool truncated);
+    // One received datagram from `source` (sealed: opened first) into the reassembler.
+    void AcceptReceived(const sockaddr_in& source, std::uint8_t* datagram, int length,
+                        bool truncated);
     // One datagram into the reassembler; a completed packet is injected (queued) from the arena
     // and the next one begins behind it.
     void AcceptDatagram(const std::uint8_t* datagram, int length, bool truncated);
-    // Sealed: opens the datagram in place; the plaintext's length at datagram + 16, or -1 when
-    // there is nothing for the reassembler (dropped, or a handshake message answered).
-    int OpenDatagram(std::uint8_t* datagram, int length);
-    // Sealed: lets the channel start a due handshake, at most twice a second.
+    // Sealed: the other end's Tick (a due handshake or keep-alive), at most twice a second.
     void Tick();
-    void SendToPeer(const std::uint8_t* message, int length);
 
-    const int m_listenPort;
+    CTunnelSocket& m_tunnelSocket;
     CInjectionPath& m_path;
     CWorkerThread& m_thread;
     bool m_bound = false;
@@ -81,6 +79,7 @@ class CDatagramReceiver : public CTunnelReceiver {
         alignas(cmsghdr) std::uint8_t bytes[CMSG_SPACE(sizeof(int))];
     };
     ReceiveControl m_receiveControl[kReceiveBatch];
+    sockaddr_in m_sources[kReceiveBatch] = {};  // where each received datagram came from
     // Packets are reassembled one behind the other here, each frame's header in its first 14
     // bytes; the packet in progress starts at m_arenaCursor.
     std::unique_ptr<std::uint8_t[]> m_arena;
@@ -89,7 +88,6 @@ class CDatagramReceiver : public CTunnelReceiver {
     // Written by the injector's thread, read by tests: atomic.
     std::atomic<std::uint32_t> m_receivedRuns{0};
 
-    CSealedOpener* m_sealed = nullptr;  // the sealed layer (not owned); none when unsealed
-    sockaddr_in m_peer{};
+    CUdpPeer* const m_sealed;  // the other end, sealed (not owned); none when unsealed
     std::chrono::steady_clock::time_point m_lastTick{};
 };

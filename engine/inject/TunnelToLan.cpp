@@ -17,7 +17,8 @@ constexpr int kStreamBytes = 256 * 1024;
 CTunnelToLan::CTunnelToLan(CArpPort& lan, const Tunnel& tunnel)
     : CWorkerThread("injector"), m_lan(lan), m_path(lan) {
     m_path.SetMode(tunnel.mode);
-    if (wire::IsSealed(tunnel.mode)) m_opener = std::make_unique<CSealedOpener>(*tunnel.channel);
+    if (tunnel.mode == wire::TunnelMode::kSealedTcp)
+        m_opener = std::make_unique<CSealedOpener>(*tunnel.channel);
     switch (tunnel.mode) {
         case wire::TunnelMode::kTcp:
             m_framing = std::make_unique<CRecordFraming>(kStreamBytes, m_path);
@@ -31,9 +32,9 @@ CTunnelToLan::CTunnelToLan(CArpPort& lan, const Tunnel& tunnel)
         }
         case wire::TunnelMode::kUdp:
         case wire::TunnelMode::kSealedUdp:
-            m_datagrams = std::make_unique<CDatagramReceiver>(tunnel.listenPort, m_path, *this);
-            if (m_opener)
-                m_datagrams->SetSealed(m_opener.get(), tunnel.peerAddress, tunnel.peerPort);
+            m_datagrams = std::make_unique<CDatagramReceiver>(
+                *tunnel.socket, wire::IsSealed(tunnel.mode) ? tunnel.udpPeer : nullptr, m_path,
+                *this);
             m_receiver = m_datagrams.get();
             return;
     }

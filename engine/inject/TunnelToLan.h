@@ -1,6 +1,6 @@
 // Carries traffic from the tunnel onto this end's LAN: one receiver for the way packets arrive
 // (records or sealed frames from the link's TCP stream, CStreamReceiver; fragments, sealed or
-// not, on a UDP socket of its own bound to the listen port, CDatagramReceiver) hands every whole
+// not, on the tunnel's UDP socket bound to the listen port, CDatagramReceiver) hands every whole
 // packet to the one injection path (CInjectionPath), which filters, resolves, writes the
 // Ethernet header, counts and injects it. A packet for an address being asked for waits in the
 // resolver's table, never in this thread; it goes out as soon as the agent hears the answer,
@@ -29,6 +29,8 @@ class CSealedStreamFraming;
 class CStreamFraming;
 class CTcpLink;
 class CTunnelReceiver;
+class CTunnelSocket;
+class CUdpPeer;
 namespace seal {
 class CSealedChannel;
 }
@@ -38,13 +40,13 @@ class CTunnelToLan : public CWorkerThread {
     // How packets arrive; fixed for the injector's life.
     struct Tunnel {
         wire::TunnelMode mode = wire::TunnelMode::kUdp;
-        int listenPort = 27659;                   // UDP modes: the port to bind, host order
         CTcpLink* link = nullptr;                 // TCP modes (not owned; outlives the injector)
-        seal::CSealedChannel* channel = nullptr;  // sealed modes (not owned; outlives it)
-        // Sealed UDP: the other end's tunnel address (host order) and port, where handshake
-        // messages go.
-        std::uint32_t peerAddress = 0;
-        int peerPort = 0;
+        seal::CSealedChannel* channel = nullptr;  // sealed TCP (not owned; outlives it)
+        // UDP modes: the socket on the listen port that the forwarder sends from, and the other
+        // end, which opens every sealed datagram with its source, answers handshakes, moves the
+        // endpoint and sends keep-alives (both not owned; they outlive the injector).
+        CTunnelSocket* socket = nullptr;
+        CUdpPeer* udpPeer = nullptr;
     };
 
     // The agent (not owned) is configured already: its virtual MAC is copied here.
