@@ -16,8 +16,8 @@
 #include <string>
 
 #include "engine/SealMonitor.h"
-#include "engine/TunnelSocket.h"
-#include "engine/UdpPeer.h"
+#include "engine/peer/TunnelSocket.h"
+#include "engine/peer/UdpPeer.h"
 #include "engine/card/LanCard.h"
 #include "engine/status/TunnelStatus.h"
 #include "link/TcpLink.h"

@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
-#include "engine/TunnelSocket.h"
-#include "engine/UdpPeer.h"
+#include "engine/peer/TunnelSocket.h"
+#include "engine/peer/UdpPeer.h"
 #include "platform/Sockets.h"
 
 class CUdpSender {

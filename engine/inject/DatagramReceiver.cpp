@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/TunnelSocket.h"
-#include "engine/UdpPeer.h"
+#include "engine/peer/TunnelSocket.h"
+#include "engine/peer/UdpPeer.h"
 #include "engine/inject/InjectionPath.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"

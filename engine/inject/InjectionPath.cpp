@@ -56,7 +56,8 @@ CInjectionPath::Injected CInjectionPath::Inject(std::uint8_t* frame, int frameLe
         m_filter.Check(frame + wire::kEthernetHeaderSize, packetLength);
     if (verdict != CInjectFilter::Verdict::kPass) {
         m_rejected.fetch_add(1, std::memory_order_relaxed);
-        m_counters.Rejected(verdict);
+        m_counters.Rejected(verdict == CInjectFilter::Verdict::kDestinationOutside ||
+                            verdict == CInjectFilter::Verdict::kSourceOutside);
         Trace("Dropped a %d byte packet from the tunnel: %s\n", packetLength,
               CInjectFilter::Describe(verdict));
         injected.rejected = true;

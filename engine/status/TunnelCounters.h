@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 
-#include "engine/inject/InjectFilter.h"
 #include "platform/Pcap.h"
 
 // One counter with one writer thread.
@@ -61,11 +60,7 @@ struct InjectorCounters {
         packets.Add();
         bytes.Add(static_cast<std::uint64_t>(length));
     }
-    // A packet the injector's check kept off the LAN: an address test is "outside the
-    // subnets", everything else "refused".
-    void Rejected(CInjectFilter::Verdict verdict) {
-        const bool address = verdict == CInjectFilter::Verdict::kDestinationOutside ||
-                             verdict == CInjectFilter::Verdict::kSourceOutside;
-        (address ? outsideSubnets : refused).Add();
-    }
+    // A packet the injector's check kept off the LAN: one that failed an address test is
+    // "outside the subnets", every other "refused".
+    void Rejected(bool outsideTheSubnets) { (outsideTheSubnets ? outsideSubnets : refused).Add(); }
 };

@@ -13,6 +13,14 @@ cmake_build() {
     local args=() targets=()
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
     [ $# -gt 0 ] && shift && targets=("$@")
+    # With ccache on the machine (the test command installs it) a build of sources compiled
+    # before, in this clone or another one (paths are taken relative to the tree), is taken
+    # from its cache; without it, everything is compiled.
+    if command -v ccache >/dev/null; then
+        args=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache "${args[@]}")
+        export CCACHE_BASEDIR=$_build_source CCACHE_NOHASHDIR=true
+        export CCACHE_DIR=${CCACHE_DIR:-/var/cache/vantrell-ccache} CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+    fi
     cmake -S "$_build_source" -B "$dir" -G "Unix Makefiles" "${args[@]}" >/dev/null
     local target_args=()
     [ ${#targets[@]} -gt 0 ] && target_args=(--target "${targets[@]}")

@@ -16,7 +16,7 @@ PACKAGES_BUILD=(build-essential cmake pkg-config libpcap-dev libsodium-dev libsy
     qt6-base-dev libgtest-dev icoutils imagemagick)
 PACKAGES_TEST=(clang libclang-rt-14-dev googletest iproute2 iputils-ping iputils-arping ethtool
     iperf3 netcat-openbsd tcpdump procps psmisc xvfb xauth dpkg-dev file lintian
-    desktop-file-utils systemd libcap2-bin adduser strace iptables conntrack python3)
+    desktop-file-utils systemd libcap2-bin adduser strace iptables conntrack python3 ccache)
 PACKAGES_DEMO=(iproute2 iputils-ping ethtool netcat-openbsd xvfb xauth xdotool procps)
 PACKAGES_BENCH=(iperf3 tinc openvpn openssl tcpdump iputils-ping ethtool iproute2 python3)
 

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/PeerEndpoint.h"
-#include "engine/TunnelSocket.h"
+#include "engine/peer/PeerEndpoint.h"
+#include "engine/peer/TunnelSocket.h"
 #include "seal/SealClock.h"
 #include "seal/SealedChannel.h"
 

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "engine/UdpPeer.h"
+#include "engine/peer/UdpPeer.h"
 #include "tests/seal/SealTestSupport.h"
 #include "tests/support/SocketAddress.h"
 

@@ -1,4 +1,4 @@
-#include "engine/UdpPeer.h"
+#include "engine/peer/UdpPeer.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

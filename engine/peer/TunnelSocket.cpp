@@ -1,4 +1,4 @@
-#include "engine/TunnelSocket.h"
+#include "engine/peer/TunnelSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "engine/PeerEndpoint.h"
+#include "engine/peer/PeerEndpoint.h"
 
 namespace {
 constexpr std::uint64_t kKnown = std::uint64_t{1} << 48;
