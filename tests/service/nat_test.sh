@@ -85,20 +85,20 @@ if [ "${2:-}" = idle ]; then
     topo_in nat sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 \
         net.netfilter.nf_conntrack_udp_timeout_stream=30
     entry() { topo_in nat conntrack -L -p udp --orig-src 10.99.1.2 -o id 2>/dev/null |
-        grep -oE 'dport=[0-9]+|id=[0-9]+' | tail -n 2 | paste -sd' '; }
+        grep -oE 'dport=[0-9]+|id=[0-9]+' | tail -n 2 | paste -sd' ' || true; }
     start B "$NAT_OUT" "Tunnel/Key=$KEY" && start A "$WAN_B" "Tunnel/Key=$KEY" && both_ways
     before=$(entry) idle=0
     topo_in routerB timeout "$3" tcpdump -i wan0 -n -q -w "$T/idle.pcap" udp >/dev/null 2>&1 ||
         idle=$?
     after=$(entry)
     first=$(topo_in hostB ping -q -c 1 -W 3 "$HOST_A" | grep -oE '[0-9]+ received' | cut -d' ' -f1 ||
-        echo 0)
+        true)
     echo "  NAT's entry for A (reply's port, id) before: $before; after $3 s idle: $after;" \
-        "B->A $first/1 at the first ping"
+        "B->A ${first:-0}/1 at the first ping"
     topo_in routerB tcpdump -r "$T/idle.pcap" -n -q 2>/dev/null | awk -v s="$3" '{ n++; b += $NF + 28 }
         END { printf "  idle WAN: %d datagrams, %d bytes with IP and UDP headers, %.0f bytes/h\n", n, b, b * 3600 / s }'
     show A B
-    if [ "$idle" != 124 ] || [ -z "$before" ] || [ "$before" != "$after" ] || [ "$first" != 1 ]; then
+    if [ "$idle" != 124 ] || [ -z "$before" ] || [ "$before" != "$after" ] || [ "${first:-0}" != 1 ]; then
         echo "  the idle spell was cut short, the NAT's entry for A went, or the ping was lost"
         exit 1
     fi
