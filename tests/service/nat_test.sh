@@ -7,16 +7,17 @@
 # take port 27659 there, so A's mapping gets another): pings both ways, 20 MB each way intact;
 # the mapping changes under a transfer; a stranger's forged flood under a transfer. Unsealed
 # through the port-preserving NAT, A first; TCP, A connecting. Prints logs, recovery, rates.
-# Usage: nat_test.sh BUILD-DIR     (needs root and the iptables and conntrack packages)
+# Usage: nat_test.sh BUILD-DIR [idle SECONDS]   (root; iptables, conntrack and tcpdump packages)
 set -eEuo pipefail
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/lib/two_lans.sh"
 source "$here/wait.sh"
-if [ "$(id -u)" -ne 0 ] || ! command -v iptables >/dev/null || ! command -v conntrack >/dev/null
+if [ "$(id -u)" -ne 0 ] || ! command -v iptables >/dev/null || ! command -v conntrack >/dev/null ||
+    ! command -v tcpdump >/dev/null
 then
-    echo "needs root, iptables and conntrack" >&2
+    echo "needs root, iptables, conntrack and tcpdump" >&2
     [ "${CI:-}" = true ] && exit 1
     exit 77
 fi
@@ -77,17 +78,31 @@ show() { local end; for end in "$@"; do echo "  $end's log: $(grep -v QStandardP
 mapping() { topo_in nat conntrack -L -p udp --dport "$TUNNEL_PORT" 2>/dev/null | grep -oE 'dport=[0-9]+' | paste -sd' '; }
 
 if [ "${2:-}" = idle ]; then
-    # By hand (nat_test.sh BUILD-DIR idle SECONDS): the NAT forgets UDP mappings after 30 s, the
-    # tunnel idles for SECONDS (a fixed spell: the idle time is what is tested), then B's host
-    # pings first, which only crosses if A's keep-alives held A's mapping open.
+    # nat_test.sh BUILD-DIR idle SECONDS: the NAT forgets UDP mappings after 30 s, the tunnel
+    # idles for SECONDS (a fixed spell: the idle time is what is tested), then B's host pings
+    # first, which only crosses if the keep-alives held A's mapping: the NAT's very entry for A
+    # (same id, same outside port) is there before and after.
     topo_in nat sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 \
         net.netfilter.nf_conntrack_udp_timeout_stream=30
+    entry() { topo_in nat conntrack -L -p udp --orig-src 10.99.1.2 -o id 2>/dev/null |
+        grep -oE 'dport=[0-9]+|id=[0-9]+' | tail -n 2 | paste -sd' ' || true; }
     start B "$NAT_OUT" "Tunnel/Key=$KEY" && start A "$WAN_B" "Tunnel/Key=$KEY" && both_ways
-    topo_in routerB timeout "$3" tcpdump -i wan0 -n -q -w "$T/idle.pcap" udp >/dev/null 2>&1 || true
-    echo "  after $3 s idle: B->A $(answered hostB "$HOST_A" 1)/1 at the first ping"
-    topo_in routerB tcpdump -r "$T/idle.pcap" -n -q 2>/dev/null |
-        awk -v s="$3" '{ n++; b += $NF + 28 } END { printf "  idle WAN: %d datagrams, %d bytes with IP and UDP headers, %.0f bytes/h\n", n, b, b * 3600 / s }'
+    before=$(entry) idle=0
+    topo_in routerB timeout "$3" tcpdump -i wan0 -n -q -w "$T/idle.pcap" udp >/dev/null 2>&1 ||
+        idle=$?
+    after=$(entry)
+    first=$(topo_in hostB ping -q -c 1 -W 3 "$HOST_A" | grep -oE '[0-9]+ received' | cut -d' ' -f1 ||
+        true)
+    echo "  NAT's entry for A (reply's port, id) before: $before; after $3 s idle: $after;" \
+        "B->A ${first:-0}/1 at the first ping"
+    topo_in routerB tcpdump -r "$T/idle.pcap" -n -q 2>/dev/null | awk -v s="$3" '{ n++; b += $NF + 28 }
+        END { printf "  idle WAN: %d datagrams, %d bytes with IP and UDP headers, %.0f bytes/h\n", n, b, b * 3600 / s }'
     show A B
+    if [ "$idle" != 124 ] || [ -z "$before" ] || [ "$before" != "$after" ] || [ "${first:-0}" != 1 ]; then
+        echo "  the idle spell was cut short, the NAT's entry for A went, or the ping was lost"
+        exit 1
+    fi
+    echo "NAT idle test passed"
     exit 0
 fi
 
