@@ -21,6 +21,7 @@
 #include "tests/engine/InjectedFrames.h"
 #include "tests/engine/TwoLans.h"
 #include "tests/support/ProcessCounts.h"
+#include "tests/support/Sanitizer.h"
 #include "tests/support/SocketAddress.h"
 
 namespace forwardtest {
@@ -226,7 +227,8 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
     // listens again), so that only what this end's cycles leave behind shows.
     auto settledDescriptors = [&] {
         const auto end = Clock::now() + std::chrono::seconds(5);
-        while (!Udp() && m_b->Link().GetState() != CTcpLink::State::kAwaitPeer && Clock::now() < end)
+        while (!Udp() && m_b->Link().GetState() != CTcpLink::State::kAwaitPeer &&
+               Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return testsupport::OpenDescriptors();
     };
@@ -252,14 +254,14 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(settledDescriptors(), fds);
     EXPECT_EQ(testsupport::ThreadCount(), tasks);
-    EXPECT_LT(longest, 1.2) << "a Stop under traffic took too long (" << longestWall
-                            << " s of wall time)";
+    EXPECT_LT(longest, 1.2 * testsupport::kTimeFactor)
+        << "a Stop under traffic took too long (" << longestWall << " s of wall time)";
     // Both ends stopping while frames keep coming from the tunnel and the LAN.
     ASSERT_TRUE(m_lans.Start(CTwoLans::kA, *m_a));
     auto start = Clock::now();
     m_b->Stop();
     m_a->Stop();
-    EXPECT_LT(SecondsSince(start), 2.4);
+    EXPECT_LT(SecondsSince(start), 2.4 * testsupport::kTimeFactor);
     stop = true;
     floodA.join();
     floodB.join();
@@ -366,7 +368,7 @@ TEST_F(TcpTunnel, APeerThatNeverReadsDoesNotHoldUpStop) {
     EXPECT_TRUE(stuck) << "the forwarder never blocked on the peer";
     auto start = Clock::now();
     m_a->Stop();
-    EXPECT_LT(SecondsSince(start), 1.5);
+    EXPECT_LT(SecondsSince(start), 1.5 * testsupport::kTimeFactor);
     stop = true;
     flood.join();
     ::close(peer);
@@ -618,7 +620,7 @@ TEST(EngineWithoutAdapter, StopsAtOnceWhenTheAdapterCannotBeOpened) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         auto start = Clock::now();
         engine->Stop();
-        EXPECT_LT(SecondsSince(start), 0.8);
+        EXPECT_LT(SecondsSince(start), 0.8 * testsupport::kTimeFactor);
         EXPECT_EQ(engine->TakeInjectedBytes(), 0);
     }
 }

@@ -25,6 +25,7 @@
 #include "tests/engine/InjectedFrames.h"
 #include "tests/engine/TwoLans.h"
 #include "tests/support/InternetChecksum.h"
+#include "tests/support/Sanitizer.h"
 #include "tests/support/SocketAddress.h"
 
 namespace forwardtest {
@@ -41,17 +42,7 @@ std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
 // Under a sanitizer the segmenter's per-byte work (copies and checksums of every segment) runs
 // instrumented and several times slower, while the GRO-off path is one intercepted copy per
 // packet; only an uninstrumented build measures the tunnel's real throughput.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using testsupport::kSanitized;
 
 // ---------------------------------------------------------------------------------------------
 // Two LANs whose routers' capture interfaces merge TCP segments (GRO).

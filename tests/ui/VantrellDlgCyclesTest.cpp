@@ -34,6 +34,7 @@
 #include <thread>
 
 #include "tests/engine/TwoLans.h"
+#include "tests/support/Sanitizer.h"
 #include "tests/support/SocketAddress.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -42,19 +43,6 @@ using testsupport::CNetNamespace;
 using uitest::Control;
 
 namespace {
-
-// Which sanitizer this binary runs under (GCC names it with a macro, clang with a feature).
-#if defined(__SANITIZE_ADDRESS__)
-#define CYCLES_UNDER_ASAN 1
-#elif defined(__SANITIZE_THREAD__)
-#define CYCLES_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CYCLES_UNDER_ASAN 1
-#elif __has_feature(thread_sanitizer)
-#define CYCLES_UNDER_TSAN 1
-#endif
-#endif
 
 constexpr int kCycles = 200;
 constexpr int kFirstSample = 10;
@@ -74,12 +62,12 @@ constexpr int kThreadsGoneWaitMs = 10000;
 // zero-filled, so resident at once) and maps and unmaps two capture rings. In the release
 // build the growth seen is a few kB; 2 MB over 190 cycles still catches anything that keeps
 // 11 kB or more per cycle. Smaller losses are the leak checker's part (AddressSanitizer run).
-#if defined(CYCLES_UNDER_ASAN)
+#if defined(VANTRELL_UNDER_ASAN)
 // Freed blocks wait in the sanitizer's quarantine (256 MB by default), so resident memory grows
 // by design (118 MB here); its leak check at exit looks for what was lost instead.
 constexpr bool kCompareResident = false;
 constexpr long kRssToleranceKb = 0;
-#elif defined(CYCLES_UNDER_TSAN)
+#elif defined(VANTRELL_UNDER_TSAN)
 // The sanitizer's shadow and per-thread state for the 600 threads that the cycles start move
 // resident memory by a few MB either way (2 to 4 MB seen); a leaked injector per cycle would
 // still add over 24 MB.
@@ -255,8 +243,9 @@ TEST(VantrellDlgCycles, TwoHundredStartStopCyclesWithTrafficLeaveNothingBehind) 
 
             if (cycle == kFirstSample || cycle == kCycles) {
                 // A joined thread can stay listed for a moment after its join returned.
-                EXPECT_TRUE(QTest::qWaitFor(
-                    [&] { return testsupport::ThreadCount() == stoppedThreads; }, kThreadsGoneWaitMs))
+                EXPECT_TRUE(
+                    QTest::qWaitFor([&] { return testsupport::ThreadCount() == stoppedThreads; },
+                                    kThreadsGoneWaitMs))
                     << "cycle " << cycle << ": " << testsupport::ThreadCount() << " threads, "
                     << stoppedThreads << " before the first Start";
                 // So can a descriptor that another thread is closing (the far end's recovery
