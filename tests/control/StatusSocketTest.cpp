@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -143,10 +145,21 @@ TEST_P(StatusSocket, ACountedPingIsCountedExactlyAndTheNeighboursAreListed) {
     StartBoth();
     const char* kKeys[] = {"tx_packets", "rx_packets", "tx_bytes", "rx_bytes"};
     long long before[2][4];
-    for (int side : {0, 1}) {
-        for (int k = 0; k < 4; ++k) {
-            before[side][k] = Number(side == 0 ? "A" : "B", std::string("e[\"") + kKeys[k] + "\"]");
-        }
+    const auto read = [&](long long(&to)[2][4]) {
+        for (int side : {0, 1})
+            for (int k = 0; k < 4; ++k)
+                to[side][k] = Number(side == 0 ? "A" : "B", std::string("e[\"") + kKeys[k] + "\"]");
+    };
+    // The counts before the counted ping, once they have stayed the same for half a second: the
+    // pings that found the tunnel up may still be on their way or not yet published.
+    read(before);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (int same = 0; same < 5 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        long long now[2][4];
+        read(now);
+        same = std::equal(&now[0][0], &now[0][0] + 8, &before[0][0]) ? same + 1 : 0;
+        std::copy(&now[0][0], &now[0][0] + 8, &before[0][0]);
     }
     ASSERT_EQ(m_lans.Host(CTwoLans::kA).Run("ping -q -c 10 -i 0.2 -W 2 10.2.0.10 >/dev/null"), 0);
     // 10 echo requests one way and 10 replies back, 84 IP bytes each, at both ends.

@@ -45,6 +45,20 @@ std::string WaitFor(const std::string& runtime, const std::string& expression,
     return value;
 }
 
+// The expression's value once it has stayed the same over half a second (polled every 100 ms,
+// at most 5 s): the counts of packets still on their way or not yet published are in it.
+std::string Settled(const std::string& runtime, const std::string& expression) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string value = Json(runtime, expression);
+    for (int same = 0; same < 5 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string next = Json(runtime, expression);
+        same = next == value ? same + 1 : 0;
+        value = next;
+    }
+    return value;
+}
+
 TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
     REQUIRE_NETWORK_PRIVILEGES();
     CTwoLanPrograms lans;
@@ -58,8 +72,10 @@ TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
     const std::string site = lans.Dir('A').substr(lans.Dir('A').rfind('/') + 1);
     EXPECT_EQ(WaitFor(runtime, "e[\"site\"], e[\"status\"]", site + " Using UDP mode."),
               site + " Using UDP mode.");
-    const long long tx = std::atoll(Json(runtime, "e[\"tx_packets\"]").c_str());
-    const long long rx = std::atoll(Json(runtime, "e[\"rx_packets\"]").c_str());
+    // The counts before the counted ping, once the pings that found the tunnel up are in them.
+    const std::string before = Settled(runtime, "e[\"tx_packets\"], e[\"rx_packets\"]");
+    long long tx = 0, rx = 0;
+    ASSERT_EQ(std::sscanf(before.c_str(), "%lld %lld", &tx, &rx), 2) << before;
     ASSERT_EQ(lans.Host(CTwoLanPrograms::kA).Run("ping -q -c 5 -i 0.2 -W 2 10.2.0.10 >/dev/null"),
               0);
     const std::string expected = std::to_string(tx + 5) + " " + std::to_string(rx + 5);
