@@ -254,7 +254,10 @@ TEST_P(TunnelModes, FiftyStartStopCyclesUnderTrafficArePromptAndLeakNothing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(settledDescriptors(), fds);
     EXPECT_EQ(testsupport::ThreadCount(), tasks);
-    EXPECT_LT(longest, 1.2 * testsupport::kTimeFactor)
+    // Each worker notices the stop within its 250 ms bounded wait and is joined before the next
+    // is asked; 1.3 s was seen beside a compiler using both cores. A wait that is not bounded
+    // shows as seconds.
+    EXPECT_LT(longest, 2.0 * testsupport::kTimeFactor)
         << "a Stop under traffic took too long (" << longestWall << " s of wall time)";
     // Both ends stopping while frames keep coming from the tunnel and the LAN.
     ASSERT_TRUE(m_lans.Start(CTwoLans::kA, *m_a));

@@ -69,10 +69,10 @@ constexpr bool kCompareResident = false;
 constexpr long kRssToleranceKb = 0;
 #elif defined(VANTRELL_UNDER_TSAN)
 // The sanitizer's shadow and per-thread state for the 600 threads that the cycles start move
-// resident memory by a few MB either way (2 to 4 MB seen); a leaked injector per cycle would
-// still add over 24 MB.
+// resident memory by a few MB either way (2 to 10 MB seen, the most on a machine busy with a
+// build beside the test); a leaked injector per cycle would still add over 24 MB.
 constexpr bool kCompareResident = true;
-constexpr long kRssToleranceKb = 8192;
+constexpr long kRssToleranceKb = 16384;
 #else
 constexpr bool kCompareResident = true;
 constexpr long kRssToleranceKb = 2048;
