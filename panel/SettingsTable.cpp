@@ -4,17 +4,17 @@
 
 namespace panel {
 
-const KeySpec& Spec(Key key) {
+const KeyEntry& Entry(Key key) {
     return kKeys[static_cast<int>(key)];
 }
 
 std::string Read(Key key) {
-    const KeySpec& spec = Spec(key);
-    return ReadSetting(spec.section, spec.name, spec.defaultValue);
+    const KeyEntry& entry = Entry(key);
+    return ReadSetting(entry.section, entry.name, entry.defaultValue);
 }
 
 void Write(Key key, const std::string& text) {
-    WriteSetting(Spec(key).section, Spec(key).name, text.c_str());
+    WriteSetting(Entry(key).section, Entry(key).name, text.c_str());
 }
 
 bool ReadYes(Key key) {
@@ -22,7 +22,7 @@ bool ReadYes(Key key) {
 }
 
 void WriteYes(Key key, bool yes) {
-    WriteSetting(Spec(key).section, Spec(key).name, YesNo(yes));
+    WriteSetting(Entry(key).section, Entry(key).name, YesNo(yes));
 }
 
 }  // namespace panel

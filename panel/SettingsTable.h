@@ -28,14 +28,14 @@ enum class Key {
     kCount
 };
 
-struct KeySpec {
+struct KeyEntry {
     const char* section;
     const char* name;
     const char* defaultValue;
 };
 
 // Indexed by Key, in the order the dialog reads them.
-inline constexpr KeySpec kKeys[static_cast<int>(Key::kCount)] = {
+inline constexpr KeyEntry kKeys[static_cast<int>(Key::kCount)] = {
     {"This End", "IP", "0.0.0.0"},  {"This End", "Mask", "255.255.255.0"},
     {"Other End", "IP", "0.0.0.0"}, {"Other End", "Mask", "255.255.255.0"},
     {"Tunnel", "IP", "0.0.0.0"},    {"Tunnel", "Port", "27659"},
@@ -53,9 +53,9 @@ inline constexpr Key kStartKeys[] = {
 };
 
 // The tunnel key: only some files hold it, so it is read without being written back.
-inline constexpr KeySpec kTunnelKey = {"Tunnel", "Key", ""};
+inline constexpr KeyEntry kTunnelKey = {"Tunnel", "Key", ""};
 
-const KeySpec& Spec(Key key);
+const KeyEntry& Entry(Key key);
 // ReadSetting with the key's default: the value (at most 299 characters), written back.
 std::string Read(Key key);
 void Write(Key key, const std::string& text);
