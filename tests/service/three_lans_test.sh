@@ -75,6 +75,9 @@ for site in b1 b2; do
     hub_pid[$site]=$UNIT_PID
     bg_track "$UNIT_PID"
 done
+# The listener is seen waiting before branch C can connect: the log shows sentences as the 100 ms
+# tick finds them, and a connection within the first tick would skip "Waiting for connection".
+wait_line "$T/b2.notify" "STATUS=Waiting for connection" 20
 # The branch ends, plainly.
 for branch in B C; do
     mkdir -m 700 "$T/branch$branch/xdg"
