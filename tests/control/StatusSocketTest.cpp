@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +23,7 @@
 #include "control/StatusService.h"
 #include "seal/SealFormat.h"
 #include "tests/engine/TwoLans.h"
+#include "tests/support/PacketCapture.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/SocketAddress.h"
 
@@ -86,7 +86,8 @@ class StatusSocketUdp : public ::testing::Test {
         ASSERT_TRUE(m_lans.PingUntil(CTwoLans::kA, CTwoLans::kHostB, 15));
     }
     void Publish() {
-        for (int side : {0, 1}) m_status[side]->Publish(*m_ends[side], "Using UDP mode.");
+        for (int side : {0, 1})
+            if (m_status[side]) m_status[side]->Publish(*m_ends[side], "Using UDP mode.");
     }
     std::string Ctl(const std::string& arguments) {
         Publish();
@@ -232,13 +233,18 @@ TEST_P(StatusSocket, EachDropIsCountedUnderItsOwnName) {
     auto drop = [&](const char* site, const char* reason) {
         return Number(site, std::string("e[\"dropped\"][\"") + reason + "\"]");
     };
-    // A host of the far subnet that is not there: B's neighbour table gives up on it.
-    const long long noAnswer = drop("B", "no_arp_answer");
-    m_lans.Host(CTwoLans::kA).Run("ping -q -c 3 -i 0.3 -W 1 10.2.0.99 >/dev/null");
-    EXPECT_GE(
-        WaitFor("B", "min(e[\"dropped\"][\"no_arp_answer\"], " + std::to_string(noAnswer + 1) + ")",
-                noAnswer + 1, 10),
-        noAnswer + 1);
+    // Whether the count has grown to at least `least` (polled as WaitFor polls).
+    auto reaches = [&](const char* site, const char* reason, long long least) {
+        const std::string count = std::string("e[\"dropped\"][\"") + reason + "\"]";
+        return WaitFor(site, "min(" + count + ", " + std::to_string(least) + ")", least, 10) ==
+               least;
+    };
+    // A host of the far subnet that is not there, 20 echo requests within 0.2 s: B's neighbour
+    // table gives up on it, and holds only 8 frames while it asks.
+    const long long noAnswer = drop("B", "no_arp_answer"), full = drop("B", "neighbour_queue_full");
+    m_lans.Host(CTwoLans::kA).Run("ping -q -c 20 -i 0.01 -W 1 10.2.0.99 >/dev/null");
+    EXPECT_TRUE(reaches("B", "no_arp_answer", noAnswer + 1));
+    EXPECT_TRUE(reaches("B", "neighbour_queue_full", full + 1));
     // Host A sends to a third subnet through its virtual router: A's forwarder keeps it out.
     const long long outsideA = drop("A", "outside_subnets");
     m_lans.Host(CTwoLans::kA)
@@ -257,7 +263,7 @@ TEST_P(StatusSocket, EachDropIsCountedUnderItsOwnName) {
     EXPECT_EQ(WaitFor("B", "e[\"dropped\"][\"bad_fragment\"]", fragments + 1), fragments + 1);
 }
 
-TEST_F(StatusSocketUdp, ASealedMessageThatFailsAuthenticationIsCounted) {
+TEST_F(StatusSocketUdp, SealedMessagesThatFailAuthenticationOrReplayAreCounted) {
     StartBoth([](CTunnelEngine::Settings& s) {
         std::uint8_t bytes[seal::kKeySize];
         for (int i = 0; i < seal::kKeySize; ++i) bytes[i] = static_cast<std::uint8_t>(3 * i + 1);
@@ -276,7 +282,62 @@ TEST_F(StatusSocketUdp, ASealedMessageThatFailsAuthenticationIsCounted) {
     for (int i = 0; i < 8; ++i) message[8 + i] = i == 2 ? 1 : 0;  // a fresh counter
     SendToB(message);
     EXPECT_EQ(WaitFor("B", "e[\"dropped\"][\"auth_failed\"]", failed + 1), failed + 1);
+
+    // A genuine data message to B taken off B's WAN (both ends use one port number: the
+    // address tells the way) and sent twice more: replays, not failures.
+    std::string genuine;
+    for (int attempt = 0; attempt < 3 && genuine.empty(); ++attempt) {
+        testsupport::CPacketCapture wan;
+        ASSERT_TRUE(wan.Start(m_lans.Router(CTwoLans::kB), "wan0",
+                              std::string("udp and dst host ") + CTwoLans::kWanB));
+        EXPECT_TRUE(m_lans.PingOnce(CTwoLans::kA, CTwoLans::kHostB));
+        wan.Stop();
+        for (const std::string& frame : wan.Frames()) {
+            const std::string payload = testsupport::CPacketCapture::TransportPayload(frame);
+            if (payload.size() > std::size_t(seal::kDataOverhead) && payload[0] == seal::kTypeData)
+                genuine = payload;
+        }
+    }
+    ASSERT_FALSE(genuine.empty()) << "no sealed data message seen on B's WAN";
+    const long long replayed = Number("B", "e[\"dropped\"][\"replayed\"]");
+    SendToB(genuine);
+    SendToB(genuine);
+    EXPECT_EQ(WaitFor("B", "e[\"dropped\"][\"replayed\"]", replayed + 2), replayed + 2);
+    EXPECT_EQ(Number("B", "e[\"dropped\"][\"auth_failed\"]"), failed + 1);
     EXPECT_TRUE(m_lans.PingOnce(CTwoLans::kA, CTwoLans::kHostB));
+}
+
+// A stranger who reaches B's TCP listener before A and sends a record longer than the frame
+// buffer: B ends that connection and counts the record.
+TEST_F(StatusSocketUdp, ARecordOfARefusedLengthIsCounted) {
+    m_ends[CTwoLans::kB] = m_lans.Construct(CTwoLans::kB);
+    m_ends[CTwoLans::kB]->SetSettings(m_lans.Settings(CTwoLans::kB, Mode::kTcpInitiator));
+    ASSERT_TRUE(m_lans.Start(CTwoLans::kB, *m_ends[CTwoLans::kB]));
+    m_status[CTwoLans::kB] = std::make_unique<CStatusService>();
+    ASSERT_TRUE(m_status[CTwoLans::kB]->Open("B"));
+    int s = -1;
+    sockaddr_in b = testsupport::SocketAddress(CTwoLans::kWanB, CTwoLans::kPort);
+    bool connected = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!connected && std::chrono::steady_clock::now() < end) {  // until B listens
+        CTwoLans::Inside(m_lans.Router(CTwoLans::kA),
+                         [&] { s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+        ASSERT_GE(s, 0);
+        connected = ::connect(s, reinterpret_cast<sockaddr*>(&b), sizeof b) == 0;
+        if (!connected) {
+            ::close(s);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ASSERT_TRUE(connected);
+    const unsigned char record[4] = {0x00, 0x00, 0x01, 0x00};  // 65536, little-endian
+    ASSERT_EQ(::send(s, record, sizeof record, MSG_NOSIGNAL), 4);
+    EXPECT_EQ(WaitFor("B", "e[\"dropped\"][\"bad_record_length\"]", 1), 1);
+    timeval limit{5, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char byte;
+    EXPECT_EQ(::recv(s, &byte, 1, 0), 0) << "B ended the connection";
+    ::close(s);
 }
 
 // Garbage, 1 MB, a client that says nothing, a hundred at once: each gets an error or is let
