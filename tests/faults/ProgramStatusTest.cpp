@@ -1,5 +1,6 @@
 // The dialog program serves its status: vantrellctl finds each running program by its runtime
-// folder, counts a ping run exactly, and the socket goes with the program.
+// folder, counts a ping run exactly and the capture ring's overflow, and the socket goes with
+// the program.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,6 +60,23 @@ std::string Settled(const std::string& runtime, const std::string& expression) {
     return value;
 }
 
+// Whether the process has stopped on a signal (polled every 10 ms, at most 5 s).
+bool Stopped(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 500; ++i) {
+        std::string stat;
+        if (FILE* file = std::fopen(path.c_str(), "r")) {
+            char buffer[512];
+            stat.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+            std::fclose(file);
+        }
+        const std::size_t end = stat.rfind(") ");  // the state follows the command's name
+        if (end != std::string::npos && stat.compare(end + 2, 1, "T") == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
     REQUIRE_NETWORK_PRIVILEGES();
     CTwoLanPrograms lans;
@@ -80,6 +98,16 @@ TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
               0);
     const std::string expected = std::to_string(tx + 5) + " " + std::to_string(rx + 5);
     EXPECT_EQ(WaitFor(runtime, "e[\"tx_packets\"], e[\"rx_packets\"]", expected), expected);
+
+    // A's program stopped while host A sends 10,000 full-size frames to the virtual MAC at once
+    // (all preloaded: ping sends no more without answers): the capture's ring, room for about a
+    // thousand, overflows, and the capture library's count of it shows once the program runs.
+    ASSERT_EQ(lans.Signal('A', SIGSTOP, false), -1);
+    EXPECT_TRUE(Stopped(lans.Pid('A')));
+    lans.Host(CTwoLanPrograms::kA)
+        .Run("ping -q -c 10000 -l 10000 -s 1400 -w 2 10.2.0.10 >/dev/null");
+    lans.Signal('A', SIGCONT, false);
+    EXPECT_EQ(WaitFor(runtime, "e[\"dropped\"][\"capture_overflow\"] > 0", "True"), "True");
 
     const std::string socket = runtime + "/vantrell/" + site + ".sock";
     struct stat info;
