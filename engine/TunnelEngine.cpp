@@ -251,6 +251,13 @@ void CTunnelEngine::FillStatus(TunnelStatus& out) const {
     out.handshakeSecondsAgo = -1;
     out.rekeys = 0;
     if (!m_running) return;
+    FillCounts(out);
+    FillNeighbours(out);
+    FillSeal(out);
+}
+
+// The packet workers' counters, each read as one relaxed load.
+void CTunnelEngine::FillCounts(TunnelStatus& out) const {
     if (m_lanToTunnel) {
         const ForwarderCounters& c = m_lanToTunnel->Counters();
         out.txPackets = c.packets.Get();
@@ -267,6 +274,9 @@ void CTunnelEngine::FillStatus(TunnelStatus& out) const {
         out.dropped[kDropBadFragment] = c.badFragment.Get();
         out.dropped[kDropBadRecordLength] = c.badRecordLength.Get();
     }
+}
+
+void CTunnelEngine::FillNeighbours(TunnelStatus& out) const {
     // About 12 KB: made on the owner's thread, once per snapshot, never on the packet path.
     auto published = std::make_unique<CNeighbourResolver::Published>();
     m_arpAgent->Neighbours().ReadPublished(*published);
@@ -285,6 +295,9 @@ void CTunnelEngine::FillStatus(TunnelStatus& out) const {
         }
         out.neighbours.push_back(n);
     }
+}
+
+void CTunnelEngine::FillSeal(TunnelStatus& out) const {
     if (m_channel) {
         // The channel's lock, held by the packet threads for short steps only, as for
         // PollSealProblem.

@@ -117,6 +117,11 @@ class CTunnelEngine {
   private:
     // Stops, joins and deletes the injector, then the forwarder, if they exist.
     void EndPacketWorkers();
+    // FillStatus's parts for a running tunnel: the packet workers' counts and drops; the
+    // neighbour table and its drops; the sealed channel's handshakes and drops.
+    void FillCounts(TunnelStatus& out) const;
+    void FillNeighbours(TunnelStatus& out) const;
+    void FillSeal(TunnelStatus& out) const;
 
     Settings m_settings;
     bool m_running = false;
