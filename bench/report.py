@@ -87,7 +87,7 @@ def main():
     print("|---|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|---:|")
     for name in names:
         r = rows[name]
-        ref_name = REFERENCE.get(name, "tinc")
+        ref_name = REFERENCE.get(name.split("@")[0], "tinc")
         crypto = r["crypto"]
         if crypto != "none" and r["cleartext"] == "yes":
             crypto += ": ran unsealed"

@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # Configuring and building the project in a build directory, quietly unless the build fails.
 #
-#   cmake_build DIR [CMAKE-ARGS...] [-- TARGETS...]   configure DIR from the source tree and build
-#                                                     (all targets when none are named); the build
-#                                                     log is DIR/build.log, printed on failure
+#   cmake_build DIR [CMAKE-ARGS...] [-- TARGETS...]   configure DIR from the source tree (or from
+#                                                     $BUILD_SOURCE) and build (all targets when
+#                                                     none are named); the build log is
+#                                                     DIR/build.log, printed on failure
 #   built_binary DIR NAME                             print the path of the executable NAME in DIR
 
 _build_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -16,12 +17,13 @@ cmake_build() {
     # With ccache on the machine (the test command installs it) a build of sources compiled
     # before, in this clone or another one (paths are taken relative to the tree), is taken
     # from its cache; without it, everything is compiled.
+    local source=${BUILD_SOURCE:-$_build_source}
     if command -v ccache >/dev/null; then
         args=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache "${args[@]}")
-        export CCACHE_BASEDIR=$_build_source CCACHE_NOHASHDIR=true
+        export CCACHE_BASEDIR=$source CCACHE_NOHASHDIR=true
         export CCACHE_DIR=${CCACHE_DIR:-/var/cache/vantrell-ccache} CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
     fi
-    cmake -S "$_build_source" -B "$dir" -G "Unix Makefiles" "${args[@]}" >/dev/null
+    cmake -S "$source" -B "$dir" -G "Unix Makefiles" "${args[@]}" >/dev/null
     local target_args=()
     [ ${#targets[@]} -gt 0 ] && target_args=(--target "${targets[@]}")
     cmake --build "$dir" -j "$(nproc)" "${target_args[@]}" >"$dir/build.log" 2>&1 ||
