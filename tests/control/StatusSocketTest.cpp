@@ -26,22 +26,14 @@
 #include "tests/support/PacketCapture.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/SocketAddress.h"
+#include "tests/support/StatusQuery.h"
 
 namespace forwardtest {
 namespace {
 
 using Mode = CTunnelEngine::Mode;
 
-std::string Output(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            out.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
+using testsupport::CStatusQuery;
 
 // An IPv4 packet of `length` bytes from `source` to host B (a wrong header checksum, so host B
 // drops it quietly).
@@ -66,11 +58,15 @@ class StatusSocketUdp : public ::testing::Test {
         m_runtime = folder;
         ::setenv("XDG_RUNTIME_DIR", m_runtime.c_str(), 1);
         ::unsetenv("RUNTIME_DIRECTORY");
+        m_query = std::make_unique<CStatusQuery>(VANTRELLCTL_BINARY, m_runtime, [this] {
+            for (int side : {0, 1})
+                if (m_status[side]) m_status[side]->Publish(*m_ends[side], "Using UDP mode.");
+        });
     }
     void TearDown() override {
         m_status[0].reset();
         m_status[1].reset();
-        if (!m_runtime.empty()) Output("rm -rf " + m_runtime);
+        if (!m_runtime.empty()) CStatusQuery::Output("rm -rf " + m_runtime);
     }
     // Both ends started (the settings changed by `edit`) and serving sites A and B.
     void StartBoth(const std::function<void(CTunnelEngine::Settings&)>& edit = nullptr) {
@@ -85,36 +81,19 @@ class StatusSocketUdp : public ::testing::Test {
         }
         ASSERT_TRUE(m_lans.PingUntil(CTwoLans::kA, CTwoLans::kHostB, 15));
     }
-    void Publish() {
-        for (int side : {0, 1})
-            if (m_status[side]) m_status[side]->Publish(*m_ends[side], "Using UDP mode.");
-    }
-    std::string Ctl(const std::string& arguments) {
-        Publish();
-        return Output("XDG_RUNTIME_DIR=" + m_runtime + " " VANTRELLCTL_BINARY " " + arguments);
-    }
-    // A Python expression over the site's end `e` in `vantrellctl --json`, which must parse.
+    std::string Ctl(const std::string& arguments) { return m_query->Run(arguments); }
     std::string Json(const char* site, const std::string& expression) {
-        const std::string out = Ctl(std::string("--json ") + site +
-                                    " | python3 -c 'import json,sys; e=json.load(sys.stdin)"
-                                    "[\"ends\"][0]; print(" +
-                                    expression + ")'");
-        return out.empty() ? out : out.substr(0, out.size() - 1);
+        return m_query->Json(site, expression);
     }
-    long long Number(const char* site, const std::string& expression) {
-        const std::string text = Json(site, expression);
+    static long long Value(const std::string& text) {
         return text.empty() ? -1 : std::atoll(text.c_str());
     }
-    // Polls (every 100 ms, at most `seconds`) until the value is `expected`; the last value.
+    long long Number(const char* site, const std::string& expression) {
+        return Value(Json(site, expression));
+    }
     long long WaitFor(const char* site, const std::string& expression, long long expected,
                       int seconds = 5) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        long long value = Number(site, expression);
-        while (value != expected && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            value = Number(site, expression);
-        }
-        return value;
+        return Value(m_query->WaitFor(site, expression, std::to_string(expected), seconds));
     }
     void SendToB(const std::string& datagram) {
         int s = -1;
@@ -131,6 +110,7 @@ class StatusSocketUdp : public ::testing::Test {
     std::unique_ptr<CTunnelEngine> m_ends[2];
     std::unique_ptr<CStatusService> m_status[2];
     std::string m_runtime;
+    std::unique_ptr<CStatusQuery> m_query;  // publishes both ends' snapshots before each read
 };
 
 // Both modes (TCP: A initiates, B listens).
@@ -145,22 +125,16 @@ class StatusSocket : public StatusSocketUdp, public ::testing::WithParamInterfac
 TEST_P(StatusSocket, ACountedPingIsCountedExactlyAndTheNeighboursAreListed) {
     StartBoth();
     const char* kKeys[] = {"tx_packets", "rx_packets", "tx_bytes", "rx_bytes"};
+    // The counts before the counted ping, once the pings that found the tunnel up are in them.
     long long before[2][4];
-    const auto read = [&](long long(&to)[2][4]) {
-        for (int side : {0, 1})
-            for (int k = 0; k < 4; ++k)
-                to[side][k] = Number(side == 0 ? "A" : "B", std::string("e[\"") + kKeys[k] + "\"]");
-    };
-    // The counts before the counted ping, once they have stayed the same for half a second: the
-    // pings that found the tunnel up may still be on their way or not yet published.
-    read(before);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (int same = 0; same < 5 && std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        long long now[2][4];
-        read(now);
-        same = std::equal(&now[0][0], &now[0][0] + 8, &before[0][0]) ? same + 1 : 0;
-        std::copy(&now[0][0], &now[0][0] + 8, &before[0][0]);
+    for (int side : {0, 1}) {
+        const std::string counts = m_query->Settled(
+            side == 0 ? "A" : "B",
+            "e[\"tx_packets\"], e[\"rx_packets\"], e[\"tx_bytes\"], e[\"rx_bytes\"]");
+        ASSERT_EQ(std::sscanf(counts.c_str(), "%lld %lld %lld %lld", &before[side][0],
+                              &before[side][1], &before[side][2], &before[side][3]),
+                  4)
+            << counts;
     }
     ASSERT_EQ(m_lans.Host(CTwoLans::kA).Run("ping -q -c 10 -i 0.2 -W 2 10.2.0.10 >/dev/null"), 0);
     // 10 echo requests one way and 10 replies back, 84 IP bytes each, at both ends.
@@ -192,7 +166,9 @@ TEST_P(StatusSocket, ACountedPingIsCountedExactlyAndTheNeighboursAreListed) {
     EXPECT_NE(human.find("transfer: "), std::string::npos) << human;
     EXPECT_NE(human.find("neighbour: 10.2.0.10"), std::string::npos) << human;
     EXPECT_NE(Ctl("").find("site: A\n"), std::string::npos) << "every end without a site";
-    EXPECT_EQ(Output(std::string(VANTRELLCTL_BINARY " --bogus >/dev/null 2>&1; echo $?")), "2\n");
+    EXPECT_EQ(
+        CStatusQuery::Output(std::string(VANTRELLCTL_BINARY " --bogus >/dev/null 2>&1; echo $?")),
+        "2\n");
 }
 
 // The exposition format, checked line by line: HELP and TYPE before each family's samples,

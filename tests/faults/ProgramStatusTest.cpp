@@ -11,54 +11,13 @@
 #include <thread>
 
 #include "tests/faults/TwoLanPrograms.h"
+#include "tests/support/StatusQuery.h"
 
 namespace {
 
+using testsupport::CStatusQuery;
 using testsupport::CTwoLanPrograms;
 using testsupport::TunnelMode;
-
-// A Python expression over the one end `e` that `vantrellctl --json` finds in `runtime`.
-std::string Json(const std::string& runtime, const std::string& expression) {
-    const std::string command = "XDG_RUNTIME_DIR=" + runtime +
-                                " " VANTRELLCTL_BINARY
-                                " --json | python3 -c 'import json,sys; e=json.load(sys.stdin)"
-                                "[\"ends\"][0]; print(" +
-                                expression + ")' 2>/dev/null";
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[512];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            out.append(buffer, n);
-        ::pclose(pipe);
-    }
-    return out.empty() ? out : out.substr(0, out.size() - 1);
-}
-
-// Polls (every 100 ms, at most 5 s) until the expression gives `expected`; the last answer.
-std::string WaitFor(const std::string& runtime, const std::string& expression,
-                    const std::string& expected) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::string value = Json(runtime, expression);
-    while (value != expected && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        value = Json(runtime, expression);
-    }
-    return value;
-}
-
-// The expression's value once it has stayed the same over half a second (polled every 100 ms,
-// at most 5 s): the counts of packets still on their way or not yet published are in it.
-std::string Settled(const std::string& runtime, const std::string& expression) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    std::string value = Json(runtime, expression);
-    for (int same = 0; same < 5 && std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const std::string next = Json(runtime, expression);
-        same = next == value ? same + 1 : 0;
-        value = next;
-    }
-    return value;
-}
 
 // Whether the process has stopped on a signal (polled every 10 ms, at most 5 s).
 bool Stopped(pid_t pid) {
@@ -88,16 +47,17 @@ TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
     ASSERT_GE(lans.SecondsUntilPing(20), 0) << lans.ErrorText('A');
     const std::string runtime = lans.Dir('A') + "/xdg";
     const std::string site = lans.Dir('A').substr(lans.Dir('A').rfind('/') + 1);
-    EXPECT_EQ(WaitFor(runtime, "e[\"site\"], e[\"status\"]", site + " Using UDP mode."),
+    const CStatusQuery status(VANTRELLCTL_BINARY, runtime);
+    EXPECT_EQ(status.WaitFor("", "e[\"site\"], e[\"status\"]", site + " Using UDP mode."),
               site + " Using UDP mode.");
     // The counts before the counted ping, once the pings that found the tunnel up are in them.
-    const std::string before = Settled(runtime, "e[\"tx_packets\"], e[\"rx_packets\"]");
+    const std::string before = status.Settled("", "e[\"tx_packets\"], e[\"rx_packets\"]");
     long long tx = 0, rx = 0;
     ASSERT_EQ(std::sscanf(before.c_str(), "%lld %lld", &tx, &rx), 2) << before;
     ASSERT_EQ(lans.Host(CTwoLanPrograms::kA).Run("ping -q -c 5 -i 0.2 -W 2 10.2.0.10 >/dev/null"),
               0);
     const std::string expected = std::to_string(tx + 5) + " " + std::to_string(rx + 5);
-    EXPECT_EQ(WaitFor(runtime, "e[\"tx_packets\"], e[\"rx_packets\"]", expected), expected);
+    EXPECT_EQ(status.WaitFor("", "e[\"tx_packets\"], e[\"rx_packets\"]", expected), expected);
 
     // A's program stopped while host A sends 10,000 full-size frames to the virtual MAC at once
     // (all preloaded: ping sends no more without answers): the capture's ring, room for about a
@@ -107,7 +67,7 @@ TEST(ProgramStatus, EachProgramServesItsCountsUntilItEnds) {
     lans.Host(CTwoLanPrograms::kA)
         .Run("ping -q -c 10000 -l 10000 -s 1400 -w 2 10.2.0.10 >/dev/null");
     lans.Signal('A', SIGCONT, false);
-    EXPECT_EQ(WaitFor(runtime, "e[\"dropped\"][\"capture_overflow\"] > 0", "True"), "True");
+    EXPECT_EQ(status.WaitFor("", "e[\"dropped\"][\"capture_overflow\"] > 0", "True"), "True");
 
     const std::string socket = runtime + "/vantrell/" + site + ".sock";
     struct stat info;
