@@ -16,9 +16,9 @@
 #include <string>
 
 #include "engine/SealMonitor.h"
+#include "engine/card/LanCard.h"
 #include "engine/peer/TunnelSocket.h"
 #include "engine/peer/UdpPeer.h"
-#include "engine/card/LanCard.h"
 #include "engine/status/TunnelStatus.h"
 #include "link/TcpLink.h"
 #include "platform/Pcap.h"

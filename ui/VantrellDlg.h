@@ -88,7 +88,7 @@ class CVantrellDlg : public QDialog {
     // they point to are freed. Its link's thread runs from initialisation to destruction.
     CTunnelEngine m_engine;
 
-    bool m_initialised = false;  // OnInitDialog has run (Qt has no separate creation step)
+    bool m_initialised = false;       // OnInitDialog has run (Qt has no separate creation step)
     panel::CStatusLine m_statusLine;  // the log's and the service manager's status sentence
     // The read-only status socket, fed from the timer; declared last, so its thread is joined
     // before the engine it was fed from goes.

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/inject/InjectionPath.h"
 #include "engine/peer/TunnelSocket.h"
 #include "engine/peer/UdpPeer.h"
-#include "engine/inject/InjectionPath.h"
 #include "platform/Thread.h"
 #include "platform/Trace.h"
 #include "platform/WorkerThread.h"

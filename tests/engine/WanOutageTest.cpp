@@ -74,7 +74,8 @@ TEST_F(WanOutage, OutageLongerThanTheRetryWaitUnderALiveConnectionHealsByItself)
     const double seconds = SecondsUntilPing(20);
     ASSERT_GE(seconds, 0) << m_a->Link().GetStatusText();
     EXPECT_LE(seconds, 15.0);
-    EXPECT_EQ(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected) << m_a->Link().GetStatusText();
+    EXPECT_EQ(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected)
+        << m_a->Link().GetStatusText();
 }
 
 TEST_F(WanOutage, InitiatorStartedDuringAnOutageConnectsAfterItsRetryWait) {
@@ -92,7 +93,8 @@ TEST_F(WanOutage, InitiatorStartedDuringAnOutageConnectsAfterItsRetryWait) {
     ASSERT_TRUE(waiting) << m_a->Link().GetStatusText();
     // The rest of the outage: no connection can come up.
     while (Clock::now() - start < kOutage) {
-        ASSERT_NE(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected) << m_a->Link().GetStatusText();
+        ASSERT_NE(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected)
+            << m_a->Link().GetStatusText();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     SetWan(CTwoLans::kA, true);
@@ -101,7 +103,8 @@ TEST_F(WanOutage, InitiatorStartedDuringAnOutageConnectsAfterItsRetryWait) {
     const double seconds = SecondsUntilPing(20);
     ASSERT_GE(seconds, 0) << m_a->Link().GetStatusText();
     EXPECT_LE(seconds, 3.0 + 2.5 + 3.0);
-    EXPECT_EQ(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected) << m_a->Link().GetStatusText();
+    EXPECT_EQ(m_a->Link().GetStatusCode(), CTcpLink::Status::kConnected)
+        << m_a->Link().GetStatusText();
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "tests/support/NetNamespace.h"
 #include "panel/AdapterList.h"
+#include "tests/support/NetNamespace.h"
 
 namespace {
 

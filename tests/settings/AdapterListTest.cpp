@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Trace.h"
 #include "panel/AdapterList.h"
+#include "platform/Trace.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <string>
 
+#include "panel/Settings.h"
 #include "platform/PrivateProfile.h"
 #include "tests/support/NetNamespace.h"
-#include "panel/Settings.h"
 
 namespace fs = std::filesystem;
 

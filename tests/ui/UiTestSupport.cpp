@@ -12,8 +12,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/PrivateProfile.h"
 #include "panel/Settings.h"
+#include "platform/PrivateProfile.h"
 
 namespace uitest {
 

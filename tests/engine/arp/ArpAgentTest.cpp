@@ -370,7 +370,7 @@ TEST_F(ArpAgentNet, AdapterThatCannotBeOpenedIsRetriedAndStopStaysQuick) {
     for (int i = 0; i < 500 && attempts() < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const long threeAttemptsMs = Ms(Clock::now() - launched);
-    EXPECT_GE(attempts(), 3);  // tried again...
+    EXPECT_GE(attempts(), 3);         // tried again...
     EXPECT_GE(threeAttemptsMs, 800);  // ...about twice a second, not in a busy loop
     auto start = Clock::now();
     m_agent->RequestStop();

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/arp/ArpAgent.h"
 #include "engine/TunnelEngine.h"
+#include "engine/arp/ArpAgent.h"
 #include "tests/engine/TwoLans.h"
 
 namespace {

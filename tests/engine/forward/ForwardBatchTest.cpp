@@ -17,7 +17,6 @@ using wiretest::Bytes;
 using wiretest::MakePacket;
 using wiretest::MakeRecord;
 
-
 // ---------------------------------------------------------------------------------------------
 // Forward batch: what goes out in one call equals what single packets would have sent.
 

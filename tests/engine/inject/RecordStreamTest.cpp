@@ -22,7 +22,6 @@ struct Seen {
     std::vector<Bytes> packets;
 };
 
-
 // ---------------------------------------------------------------------------------------------
 // Record stream: many records per receive, handed out in place. Each packet's header room is
 // overwritten as the injector does before the next record is read, so an overlap between a
