@@ -11,6 +11,8 @@
 #
 #   packages_ensure NAME...   installs (apt-get, no recommends) those that are not installed yet,
 #                             and does nothing when all are
+#   package_unpack NAME DIR   unpacks package NAME's files under DIR without installing it (no
+#                             dependencies, no maintainer scripts); does nothing when DIR holds it
 
 PACKAGES_BUILD=(build-essential cmake pkg-config libpcap-dev libsodium-dev libsystemd-dev
     qt6-base-dev libgtest-dev icoutils imagemagick)
@@ -31,4 +33,15 @@ packages_ensure() {
     DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
         >/dev/null
+}
+
+package_unpack() {
+    local name=$1 dir=$2
+    [ -f "$dir/.unpacked" ] && return 0
+    rm -rf "$dir" && mkdir -p "$dir"
+    if ! (cd "$dir" && apt-get download -qq "$name" >/dev/null 2>&1); then
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
+        (cd "$dir" && apt-get download -qq "$name" >/dev/null)
+    fi
+    dpkg-deb -x "$dir/${name}"_*.deb "$dir" && rm -f "$dir/${name}"_*.deb && touch "$dir/.unpacked"
 }
