@@ -911,8 +911,11 @@ TEST_F(TcpLinkNet, SilentPeerIsGivenUpWhileAPeerSendingKeepAlivesStays) {
     EXPECT_LT(after, 3500);
     EXPECT_EQ(link.GetStatusText(), "Something went wrong - Waiting again");
     EXPECT_TRUE(SeesEndOfStream(peer));
-    // The next peer is taken as usual.
+    // The next peer is taken as usual, once the link listens again (a connect before that is
+    // refused, and nothing would ever connect).
+    ASSERT_TRUE(WaitUntil([&] { return link.GetState() == CTcpLink::State::kAwaitPeer; }));
     CFd again = RawConnect(kPort);
+    ASSERT_TRUE(again.Valid());
     ASSERT_TRUE(WaitUntil([&] { return link.GetStatusCode() == CTcpLink::Status::kConnected; }));
     EXPECT_EQ(link.GetConnectionGeneration(), generation + 1);
 }
