@@ -19,6 +19,7 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/lib/two_lans.sh"  # names, addresses, topology and settings helpers
 source "$here/wait.sh"
+source "$here/hub_pings.sh"
 if [ "$(id -u)" -ne 0 ] || ! command -v iptables >/dev/null || ! command -v conntrack >/dev/null
 then
     echo "needs root, iptables and conntrack" >&2
@@ -75,21 +76,8 @@ end C routerC "This End/IP=10.3.0.0" "Other End/IP=$NET_A" "Tunnel/IP=$HUB" \
 topo_wait_ping hostB "$HOST_A" 40
 topo_wait_ping hostC "$HOST_A" 40
 
-# Four pings at once: the hub to each branch and each branch to the hub, 20 each, 10 s at most.
-declare -A from=([hub-b]=hostA [hub-c]=hostA [b-hub]=hostB [c-hub]=hostC)
-declare -A to=([hub-b]=$HOST_B [hub-c]=$HOST_C [b-hub]=$HOST_A [c-hub]=$HOST_A)
-pids=()
-for run in hub-b hub-c b-hub c-hub; do
-    topo_in "${from[$run]}" ping -q -c 20 -i 0.1 -w 10 "${to[$run]}" >"$T/$run.ping" 2>&1 &
-    pids+=($!)
-done
-for pid in "${pids[@]}"; do wait "$pid" || true; done
 failed=0
-for run in hub-b hub-c b-hub c-hub; do
-    received=$(grep -oE '[0-9]+ received' "$T/$run.ping" | cut -d' ' -f1 || true)
-    echo "$run (${from[$run]} -> ${to[$run]}): ${received:-0}/20 answered"
-    [ "${received:-0}" -ge 18 ] || failed=1
-done
+hub_pings "$T" "$HOST_A" "$HOST_B" "$HOST_C" || failed=1
 
 # Each hub instance learnt its own branch's NAT, at the port that NAT gave the branch, and says so
 # on standard error and its status line.
